@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# build.sh DIR [cmake options...]: configures and builds into DIR.
+set -euo pipefail
+dir=$1; shift
+cmake -S "$(dirname "$0")/.." -B "$dir" -DTOLVAN_WERROR=ON "$@" >/dev/null
+cmake --build "$dir" -j "$(nproc)" -- --no-print-directory >/dev/null
