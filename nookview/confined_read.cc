@@ -1,0 +1,114 @@
+// The tests of one request run in a fixed order. The file's identity is taken
+// four times (A: by path before opening, B: from the descriptor, C: from the
+// descriptor after reading, D: by path after reading), and the root and the
+// directories of the path are tested before the open and after the read, so
+// that a rename, replacement or rewrite by another process while the file is
+// served shows as a difference and the reply is a failure.
+#include "confined_read.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include "descriptor.h"
+
+namespace nookview {
+namespace {
+
+bool same_times(int64_t seconds, int64_t nanoseconds, int64_t other_seconds,
+                int64_t other_nanoseconds) {
+  return seconds == other_seconds && nanoseconds == other_nanoseconds;
+}
+
+// Reads until end of file or until the buffer is full. A total of 8001 means
+// the file holds more than it did when it was measured.
+bool read_whole_file(int fd, DataBuffer& data, size_t* total) {
+  *total = 0;
+  while (*total < kDataBufferSize) {
+    ssize_t got = read_some(fd, data + *total, kDataBufferSize - *total);
+    if (got < 0) return false;
+    if (got == 0) break;
+    *total += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Steps after the open, with the file's descriptor and record B.
+uint8_t read_opened_file(const RootContext& root, PathBuffer& path, int fd,
+                         const FileStatus& opened, DataBuffer& data, size_t* length) {
+  size_t total = 0;
+  if (!read_whole_file(fd, data, &total)) return kStatusFailure;
+  if (static_cast<int64_t>(total) != opened.size) return kStatusFailure;
+
+  FileStatus after_read;  // C
+  if (!stat_descriptor(fd, &after_read) || !same_file(opened, after_read)) return kStatusFailure;
+  FileStatus by_path_again;  // D
+  if (!stat_beneath(root.descriptor, path, &by_path_again) || !same_file(opened, by_path_again)) {
+    return kStatusFailure;
+  }
+  if (!same_device_prefixes(root.descriptor, path, root.device)) return kStatusFailure;
+  if (!root_still_named(root.path, root.device, root.inode)) return kStatusFailure;
+  *length = total;
+  return kStatusSuccess;
+}
+
+}  // namespace
+
+ssize_t read_some(int fd, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, size);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+bool same_file(const FileStatus& first, const FileStatus& second) {
+  return first.device == second.device && first.inode == second.inode &&
+         second.type == FileType::regular && second.link_count == 1 && first.size == second.size &&
+         same_times(first.modified_seconds, first.modified_nanoseconds, second.modified_seconds,
+                    second.modified_nanoseconds) &&
+         same_times(first.changed_seconds, first.changed_nanoseconds, second.changed_seconds,
+                    second.changed_nanoseconds);
+}
+
+bool root_still_named(const char* path, uint64_t device, uint64_t inode) {
+  Descriptor root(open_directory(path));
+  if (!root.is_open()) return false;
+  FileStatus status;
+  if (!stat_descriptor(root.get(), &status)) return false;
+  return status.device == device && status.inode == inode;
+}
+
+bool same_device_prefixes(int dir, char* path, uint64_t device) {
+  for (char* slash = path; *slash != '\0'; ++slash) {
+    if (*slash != '/') continue;
+    *slash = '\0';
+    Descriptor prefix(open_directory_beneath(dir, path));
+    *slash = '/';
+    FileStatus status;
+    if (!prefix.is_open() || !stat_descriptor(prefix.get(), &status) || status.device != device) {
+      return false;
+    }
+  }
+  return true;
+}
+
+uint8_t read_source(const RootContext& root, PathBuffer& path, DataBuffer& data, size_t* length) {
+  if (!valid_components(path)) return kStatusFailure;
+  if (!root_still_named(root.path, root.device, root.inode)) return kStatusFailure;
+  if (!same_device_prefixes(root.descriptor, path, root.device)) return kStatusFailure;
+
+  FileStatus named;  // A
+  if (!stat_beneath(root.descriptor, path, &named)) return kStatusFailure;
+  if (named.type != FileType::regular) return kStatusFailure;
+  if (named.link_count != 1) return kStatusFailure;
+  if (named.device != root.device) return kStatusFailure;
+  if (named.size < 1 || named.size > kMaxFileSize) return kStatusSizeOutOfRange;
+
+  Descriptor file(open_file_beneath(root.descriptor, path));
+  if (!file.is_open()) return kStatusFailure;
+  FileStatus opened;  // B
+  if (!stat_descriptor(file.get(), &opened)) return kStatusFailure;
+  if (!same_file(named, opened)) return kStatusFailure;
+  return read_opened_file(root, path, file.get(), opened, data, length);
+}
+
+}  // namespace nookview

@@ -1,0 +1,142 @@
+// The platform layer on Darwin. The kernel enforces each guarantee inside the
+// one call: O_NOFOLLOW_ANY and AT_SYMLINK_NOFOLLOW_ANY refuse a symbolic link
+// in any component, O_RESOLVE_BENEATH and AT_RESOLVE_BENEATH refuse to leave
+// the starting directory (ENOTCAPABLE), O_UNIQUE refuses an object with more
+// than one hard link, and renameatx_np with RENAME_EXCL never replaces.
+#include "platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Values documented for Darwin, for SDKs that predate them. A kernel that
+// does not know a flag either rejects it or ignores it; an ignored
+// O_RESOLVE_BENEATH lets ".." open, and the confinement probe of reader mode
+// then refuses to start.
+#ifndef O_NOFOLLOW_ANY
+#define O_NOFOLLOW_ANY 0x20000000
+#endif
+#ifndef O_RESOLVE_BENEATH
+#define O_RESOLVE_BENEATH 0x1000
+#endif
+#ifndef O_UNIQUE
+#define O_UNIQUE 0x2000
+#endif
+#ifndef AT_SYMLINK_NOFOLLOW_ANY
+#define AT_SYMLINK_NOFOLLOW_ANY 0x0800
+#endif
+#ifndef AT_RESOLVE_BENEATH
+#define AT_RESOLVE_BENEATH 0x2000
+#endif
+#ifndef RENAME_EXCL
+#define RENAME_EXCL 0x00000004
+#endif
+#ifndef ENOTCAPABLE
+#define ENOTCAPABLE 107
+#endif
+
+namespace nookview {
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW_ANY;
+constexpr int kBeneathDirectoryFlags = kDirectoryFlags | O_RESOLVE_BENEATH;
+constexpr int kBeneathFileFlags =
+    O_RDONLY | O_NONBLOCK | O_RESOLVE_BENEATH | O_UNIQUE | O_CLOEXEC | O_NOFOLLOW_ANY;
+constexpr int kBeneathStatFlags = AT_SYMLINK_NOFOLLOW_ANY | AT_RESOLVE_BENEATH;
+
+static_assert(kDirectoryFlags == 0x21100000);
+static_assert(kBeneathDirectoryFlags == 0x21101000);
+static_assert(kBeneathFileFlags == 0x21003004);
+static_assert(kBeneathStatFlags == 0x2800);
+
+int open_at(int dir, const char* path, int flags) {
+  for (;;) {
+    int fd = openat(dir, path, flags);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+FileType file_type(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG:
+      return FileType::regular;
+    case S_IFDIR:
+      return FileType::directory;
+    case S_IFLNK:
+      return FileType::symbolic_link;
+    default:
+      return FileType::other;
+  }
+}
+
+void fill(const struct stat& st, FileStatus* status) {
+  // st_dev is a signed 32-bit value: widened with its sign, taken as unsigned.
+  status->device = static_cast<uint64_t>(static_cast<int64_t>(st.st_dev));
+  status->inode = static_cast<uint64_t>(st.st_ino);
+  status->type = file_type(st.st_mode);
+  status->link_count = static_cast<uint64_t>(st.st_nlink);
+  status->size = static_cast<int64_t>(st.st_size);
+  status->modified_seconds = static_cast<int64_t>(st.st_mtimespec.tv_sec);
+  status->modified_nanoseconds = static_cast<int64_t>(st.st_mtimespec.tv_nsec);
+  status->changed_seconds = static_cast<int64_t>(st.st_ctimespec.tv_sec);
+  status->changed_nanoseconds = static_cast<int64_t>(st.st_ctimespec.tv_nsec);
+}
+
+}  // namespace
+
+int open_directory(const char* absolute_path) {
+  for (;;) {
+    int fd = open(absolute_path, kDirectoryFlags);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+int open_directory_beneath(int dir, const char* path) {
+  return open_at(dir, path, kBeneathDirectoryFlags);
+}
+
+int open_file_beneath(int dir, const char* path) {
+  return open_at(dir, path, kBeneathFileFlags);
+}
+
+bool stat_descriptor(int fd, FileStatus* status) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  fill(st, status);
+  return true;
+}
+
+bool stat_beneath(int dir, const char* path, FileStatus* status) {
+  struct stat st;
+  if (fstatat(dir, path, &st, kBeneathStatFlags) != 0) return false;
+  fill(st, status);
+  return true;
+}
+
+bool on_local_file_system(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  return (fs.f_flags & MNT_LOCAL) != 0;
+}
+
+int escape_errno() {
+  return ENOTCAPABLE;
+}
+
+RenameOutcome rename_exclusive(int from_dir, const char* from_name, int to_dir,
+                               const char* to_name) {
+  for (;;) {
+    if (renameatx_np(from_dir, from_name, to_dir, to_name, RENAME_EXCL) == 0) {
+      return RenameOutcome::moved;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EXDEV) return RenameOutcome::cross_device;
+    if (errno == EEXIST) return RenameOutcome::name_taken;
+    return RenameOutcome::failed;
+  }
+}
+
+}  // namespace nookview

@@ -1,0 +1,81 @@
+// The file-system calls nookview makes, and the guarantees each one gives.
+// The core sees the operating system only through this header; one file per
+// kernel implements it (platform-linux.cc, platform-macos.cc).
+//
+// Every call here either gives its whole guarantee or fails. A kernel that
+// cannot enforce a guarantee (an old Linux without openat2, a Darwin without
+// O_RESOLVE_BENEATH) makes the call fail, never fall back to a weaker one.
+// Every descriptor returned is close-on-exec and belongs to the caller.
+// Interrupted calls (EINTR) are repeated inside.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace nookview {
+
+enum class FileType : uint8_t { other, regular, directory, symbolic_link };
+
+// What nookview reads of a stat record, in one shape on every kernel.
+//
+// device: on Linux st_dev is an unsigned 64-bit dev_t and is stored as is.
+// On Darwin st_dev is a signed 32-bit value; it is widened with its sign to
+// 64 bits and stored as unsigned, so a negative device number reads as 2^64
+// plus its value. Device numbers given on the command line are matched
+// against this field, never against the raw st_dev.
+struct FileStatus {
+  uint64_t device;
+  uint64_t inode;
+  FileType type;
+  uint64_t link_count;
+  int64_t size;
+  int64_t modified_seconds;
+  int64_t modified_nanoseconds;
+  int64_t changed_seconds;
+  int64_t changed_nanoseconds;
+};
+
+// Directory open: opens an absolute path read-only as a directory.
+// Fails (-1, errno set) unless the object is a directory, or when any
+// component of the path, the last one included, is a symbolic link.
+int open_directory(const char* absolute_path);
+
+// Beneath-directory open: as open_directory, for a path relative to `dir`,
+// and every step of the resolution must stay beneath `dir`. Leaving it (".."
+// taken from `dir` itself, an absolute path) fails with errno equal to
+// escape_errno(). On Linux resolution also refuses to cross any mount point.
+int open_directory_beneath(int dir, const char* path);
+
+// Beneath-file open: opens a path relative to `dir` read-only, without
+// waiting (a FIFO without writer does not block). No symbolic link anywhere,
+// resolution stays beneath `dir` and on its mount, and the object opened has
+// exactly one hard link; otherwise -1. The type is not checked here.
+int open_file_beneath(int dir, const char* path);
+
+// Beneath stat: the status of a path relative to `dir`, with the rules of the
+// beneath opens. A symbolic link as last component is reported as a link,
+// never followed. Returns false on any failure.
+bool stat_beneath(int dir, const char* path, FileStatus* status);
+
+// fstat into our record. Returns false on failure.
+bool stat_descriptor(int fd, FileStatus* status);
+
+// True when the file system holding `fd` is stored locally: not a network,
+// cluster, user-space or virtual-machine shared-folder file system. False
+// also when the file system cannot be queried.
+bool on_local_file_system(int fd);
+
+// The errno with which a beneath open refuses a path that leaves `dir`:
+// EXDEV on Linux, ENOTCAPABLE on Darwin.
+int escape_errno();
+
+enum class RenameOutcome { moved, cross_device, name_taken, failed };
+
+// Exclusive rename of `from_name` in `from_dir` to `to_name` in `to_dir`.
+// An existing entry at the destination is never replaced (name_taken);
+// directories on different file systems give cross_device. A file system
+// that cannot rename exclusively gives failed: there is no plain rename.
+RenameOutcome rename_exclusive(int from_dir, const char* from_name, int to_dir,
+                               const char* to_name);
+
+}  // namespace nookview

@@ -1,0 +1,69 @@
+#include "reader.h"
+
+#include <errno.h>
+
+#include "confined_read.h"
+#include "descriptor.h"
+#include "frames.h"
+#include "platform.h"
+
+namespace nookview {
+namespace {
+
+// The only storage of reader mode, fixed for the life of the process.
+PathBuffer root_path;
+PathBuffer request_path;
+DataBuffer file_data;
+
+constexpr int kExitServed = 0;
+constexpr int kExitRefused = 1;
+
+// The root must be absolute and every component after the leading '/' must
+// obey the component rule, so "/" itself and a trailing '/' are refused.
+bool valid_root_text(const char* text) {
+  return text[0] == '/' && valid_components(text + 1);
+}
+
+// Proves that the kernel refuses ".." beneath the root for leaving it. A
+// kernel that lets it open, or refuses it for another reason, cannot be
+// trusted to confine anything.
+bool resolution_is_confined(int root) {
+  Descriptor parent(open_directory_beneath(root, ".."));
+  return !parent.is_open() && errno == escape_errno();
+}
+
+// Steps after the root text was accepted; false means a failure reply.
+bool accept_root(const Descriptor& root, FileStatus* identity) {
+  return root.is_open() && stat_descriptor(root.get(), identity) &&
+         on_local_file_system(root.get()) && resolution_is_confined(root.get());
+}
+
+int refuse() {
+  reply(kStatusFailure, nullptr, 0);
+  return kExitRefused;
+}
+
+void serve_requests(const RootContext& context) {
+  while (read_path(request_path)) {
+    size_t length = 0;
+    uint8_t status = read_source(context, request_path, file_data, &length);
+    if (!reply(status, file_data, length)) return;
+  }
+}
+
+}  // namespace
+
+int run_reader() {
+  if (!read_path(root_path)) return kExitRefused;
+  if (!valid_root_text(root_path)) return kExitRefused;
+
+  Descriptor root(open_directory(root_path));
+  FileStatus identity;
+  if (!accept_root(root, &identity)) return refuse();
+  if (!reply(kStatusSuccess, nullptr, 0)) return kExitRefused;
+
+  serve_requests(RootContext{root.get(), root_path, identity.device, identity.inode});
+  return kExitServed;
+}
+
+}  // namespace nookview
