@@ -119,7 +119,8 @@ TEST(WriteAll, SurvivesInterruptionsAndShortWrites) {
     close(ends[1]);
     std::string got;
     char buffer[512];
-    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0; usleep(100)) got.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0; usleep(100))
+      got.append(buffer, static_cast<std::size_t>(n));
     _exit(got == text ? 0 : 1);
   }
   close(ends[0]);

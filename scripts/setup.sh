@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config libgtest-dev libgmock-dev clang-format
   libpulse-dev pulseaudio pulseaudio-utils
-  python3 util-linux valgrind strace bindfs
+  python3 util-linux valgrind strace bindfs time
 )
 
 missing=()
