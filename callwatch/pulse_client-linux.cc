@@ -6,8 +6,13 @@
 #include <pulse/operation.h>
 #include <pulse/proplist.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -56,6 +61,44 @@ void addRecording(pa_context*, const pa_source_output_info* info, int eol, void*
   gathering.snapshot.recording.push_back({info->client, info->corked != 0});
 }
 
+std::string underHome(const char* relative) {
+  const char* home = std::getenv("HOME");
+  return home && *home ? std::string(home) + relative : std::string();
+}
+
+bool readable(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
+
+// Whether libpulse would find an authentication cookie on disk. When it finds
+// none it creates one, with its folder, in the user's configuration directory;
+// the watcher writes no files.
+bool cookieOnDisk() {
+  if (std::getenv("PULSE_COOKIE")) return true;  // the library's own choice
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  std::string configured =
+      config && *config ? std::string(config) + "/pulse/cookie" : underHome("/.config/pulse/cookie");
+  return readable(configured) || readable(underHome("/.pulse-cookie"));
+}
+
+// Without a cookie on disk the library would make up a random one and store
+// it, though no server can know that cookie. An anonymous in-memory file of
+// the cookie's length stands in for it: the library reads it instead and
+// stores nothing, and the server decides on the client's credentials, as it
+// would have. The library reads the file when it connects, so the stand-in
+// stays open for the life of the process, like the rest of the watcher.
+void avoidCreatingCookie(pa_context* context) {
+  static const std::string standIn = [] {
+    if (cookieOnDisk()) return std::string();
+    int fd = memfd_create("pulse-cookie", MFD_CLOEXEC);
+    static const char blank[256] = {};  // the native protocol's cookie length
+    if (fd < 0 || write(fd, blank, sizeof blank) != static_cast<ssize_t>(sizeof blank)) {
+      if (fd >= 0) close(fd);
+      return std::string();
+    }
+    return "/proc/self/fd/" + std::to_string(fd);
+  }();
+  if (!standIn.empty()) pa_context_load_cookie_from_file(context, standIn.c_str());
+}
+
 }  // namespace
 
 PulseClient::PulseClient() : loop_(pa_mainloop_new()) {}
@@ -99,6 +142,7 @@ bool PulseClient::connectBy(Clock::time_point deadline) {
   if (!loop_) return false;
   context_ = pa_context_new(pa_mainloop_get_api(loop_), "tolvan-callwatch");
   if (!context_) return false;
+  avoidCreatingCookie(context_);
   // A watcher must never bring a sound server to life, so no autospawn.
   auto settled = [this] { return ready() || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)); };
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||

@@ -473,6 +473,22 @@ def libpulse_stays_quiet(run):
     w.check_output(75, READY, UNREADABLE)
 
 
+@case
+def writes_no_files(run):
+    """A user without an audio cookie on disk: the watcher connects, and its
+    home and configuration folders stay empty (the audio library would
+    otherwise create a cookie file there)."""
+    server = run.server()
+    with tempfile.TemporaryDirectory() as home:
+        env = client_env(home, server.env["PULSE_SERVER"])
+        env.pop("XDG_CONFIG_HOME", None)
+        w = run.ready_watcher(server, env)
+        w.sleep_until(w.lines[0][0] + 1.5)
+        w.finish(READY)
+        left = [os.path.join(d, n) for d, dirs, files in os.walk(home) for n in dirs + files]
+        check(not left, f"the watcher left files in its home: {left}")
+
+
 def main(argv):
     if len(argv) != 4 or argv[3] not in CASES:
         print(f"usage: {argv[0]} WATCHER CORKED_CLIENT CASE\ncases: {' '.join(CASES)}",
