@@ -66,7 +66,9 @@ std::string underHome(const char* relative) {
   return home && *home ? std::string(home) + relative : std::string();
 }
 
-bool readable(const std::string& path) { return !path.empty() && access(path.c_str(), R_OK) == 0; }
+bool readable(const std::string& path) {
+  return !path.empty() && access(path.c_str(), R_OK) == 0;
+}
 
 // Whether libpulse would find an authentication cookie on disk. When it finds
 // none it creates one, with its folder, in the user's configuration directory;
@@ -74,8 +76,8 @@ bool readable(const std::string& path) { return !path.empty() && access(path.c_s
 bool cookieOnDisk() {
   if (std::getenv("PULSE_COOKIE")) return true;  // the library's own choice
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::string configured =
-      config && *config ? std::string(config) + "/pulse/cookie" : underHome("/.config/pulse/cookie");
+  std::string configured = config && *config ? std::string(config) + "/pulse/cookie"
+                                             : underHome("/.config/pulse/cookie");
   return readable(configured) || readable(underHome("/.pulse-cookie"));
 }
 
