@@ -108,6 +108,7 @@ uint8_t read_source(const RootContext& root, PathBuffer& path, DataBuffer& data,
   FileStatus opened;  // B
   if (!stat_descriptor(file.get(), &opened)) return kStatusFailure;
   if (!same_file(named, opened)) return kStatusFailure;
+  if (!has_no_writer(file.get())) return kStatusFailure;
   return read_opened_file(root, path, file.get(), opened, data, length);
 }
 

@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -106,6 +107,19 @@ int open_file_beneath(int dir, const char* path) {
     return -1;
   }
   return fd;
+}
+
+// A read lease is granted only while no one has the file open for writing
+// (EAGAIN otherwise), and it is dropped at once. Should a writer open the file
+// in between, the kernel signals the lease holder: SIGURG, ignored by default,
+// is asked for instead of SIGIO, which would end the process.
+bool has_no_writer(int fd) {
+  if (fcntl(fd, F_SETSIG, SIGURG) != 0) return true;
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+    return true;
+  }
+  return errno != EAGAIN;
 }
 
 bool stat_descriptor(int fd, FileStatus* status) {

@@ -1,6 +1,7 @@
 // The file-system calls nookview makes, and the guarantees each one gives.
 // The core sees the operating system only through this header; one file per
-// kernel implements it (platform-linux.cc, platform-macos.cc).
+// kernel implements it (platform-linux.cc and sandbox-linux.cc,
+// platform-macos.cc).
 //
 // Every call here either gives its whole guarantee or fails. A kernel that
 // cannot enforce a guarantee (an old Linux without openat2, a Darwin without
@@ -57,6 +58,14 @@ int open_file_beneath(int dir, const char* path);
 // never followed. Returns false on any failure.
 bool stat_beneath(int dir, const char* path, FileStatus* status);
 
+// False when another open file description has the file open for writing
+// right now. A write in progress moves the file's times before it copies its
+// data, so a read that overlaps one can see a mix of old and new bytes under
+// unchanged times; asked after the file's status was taken, this refuses
+// exactly that case, while any later writer moves the times past that status.
+// True where the kernel cannot tell (no such query, not the file's owner).
+bool has_no_writer(int fd);
+
 // fstat into our record. Returns false on failure.
 bool stat_descriptor(int fd, FileStatus* status);
 
@@ -77,5 +86,26 @@ enum class RenameOutcome { moved, cross_device, name_taken, failed };
 // that cannot rename exclusively gives failed: there is no plain rename.
 RenameOutcome rename_exclusive(int from_dir, const char* from_name, int to_dir,
                                const char* to_name);
+
+// Self-restriction, a second wall behind the confined opens: once it is in
+// force the kernel refuses every file-system access but the ones named, to
+// this process, for the rest of its life, whatever a later call asks for.
+// Both return true when the restriction is in force, and also when the kernel
+// has no such mechanism (Linux built or booted without Landlock, Darwin): the
+// process then goes on exactly as before, confined by the opens alone. False
+// means the kernel offers the mechanism and applying it failed; the caller
+// then refuses to go on.
+//
+// Root restriction: from then on only reading files and listing directories
+// beneath `root` (the directory itself included) is allowed.
+bool restrict_to_root(int root);
+
+// Publish restriction: from then on only what moving a directory from
+// `source_dir` into `destination_dir` needs is allowed: removing and adding
+// a directory entry, reparenting it. Moving any other kind of object, and
+// every read or write of file contents, is refused. The outcomes of
+// rename_exclusive for a directory are unchanged, cross_device and
+// name_taken included.
+bool restrict_to_publish(int source_dir, int destination_dir);
 
 }  // namespace nookview

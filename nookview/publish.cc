@@ -64,6 +64,8 @@ int publish_review(const PublishRequest& request) {
   if (!matches_number(request.entry_device, status.device)) return kPublishFailed;
   if (!matches_number(request.entry_inode, status.inode)) return kPublishFailed;
 
+  // Whatever the rename does, it can only move a directory between the two.
+  if (!restrict_to_publish(kSourceDirectory, kDestinationDirectory)) return kPublishFailed;
   return status_of(
       rename_exclusive(kSourceDirectory, request.name, kDestinationDirectory, request.name));
 }

@@ -60,6 +60,9 @@ int run_reader() {
   Descriptor root(open_directory(root_path));
   FileStatus identity;
   if (!accept_root(root, &identity)) return refuse();
+  // From here on the kernel itself refuses anything but reading beneath the
+  // root, even to a lookup of ours that went wrong.
+  if (!restrict_to_root(root.get())) return refuse();
   if (!reply(kStatusSuccess, nullptr, 0)) return kExitRefused;
 
   serve_requests(RootContext{root.get(), root_path, identity.device, identity.inode});

@@ -178,6 +178,17 @@ class Changes(Tree):
             os.truncate(self.path("top"), 8000)
             self.assertEqual(nv.ask(b"top"), (OK, b"TOP-level" + b"!" * 7991))
 
+    def test_file_open_for_writing_elsewhere(self):
+        # A writer may have moved the times before copying its bytes, so
+        # while anyone holds the file open for writing it is not served.
+        with self.reader(self.root) as nv:
+            with open(self.path("top"), "rb"):
+                self.assertEqual(nv.ask(b"top"), (OK, b"top-level"))
+            with open(self.path("top"), "r+b"):
+                self.assertEqual(nv.ask(b"top"), (FAILURE, b""))
+                self.assertEqual(nv.ask(b"a/b/nested"), (OK, b"two deep"))
+            self.assertEqual(nv.ask(b"top"), (OK, b"top-level"))
+
     def test_second_link_added_then_removed(self):
         with self.reader(self.root) as nv:
             self.assertEqual(nv.ask(b"top"), (OK, b"top-level"))
