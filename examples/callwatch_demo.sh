@@ -3,8 +3,8 @@
 #
 # Uses the audio server a desktop session would use; when none answers, it
 # starts a private PulseAudio server with a null sink and a null source (no
-# sound hardware needed). Then it runs the watcher as a host would, with a
-# pipe on its standard input, and plays a simulated Zoom call: one process
+# sound hardware needed). Then it runs the watcher through the host example
+# (callwatch_host.py), which keeps a pipe on its standard input, and plays a simulated Zoom call: one process
 # that records and plays silence for about six seconds. It prints the
 # watcher's lines with the time since the watcher started, waits for the
 # end of the call to be reported, lets the watcher go by closing its
@@ -21,7 +21,6 @@ fixture=$here/../callwatch/tests/pulse_server.py
 
 work=$(mktemp -d /tmp/callwatch-demo.XXXXXX)
 call_pids=()
-watcher_pid=
 to_watcher=
 to_server=
 private=
@@ -31,7 +30,6 @@ cleanup() {
   set +e
   ((${#call_pids[@]})) && kill "${call_pids[@]}" 2>/dev/null
   [[ -n $to_watcher ]] && exec {to_watcher}>&-
-  [[ -n $watcher_pid ]] && kill "$watcher_pid" 2>/dev/null
   # End of its input makes the fixture stop its server and clean up.
   [[ -n $to_server ]] && exec {to_server}>&-
   wait
@@ -83,19 +81,11 @@ echo "call, \"candidate-ended\" on the eighth second after it."
 echo
 mkfifo "$work/stdin"
 start_us=${EPOCHREALTIME/./}
-{
-  "$watcher" --watch <"$work/stdin" &
-  echo $! >"$work/pid"
-  wait $! && status=0 || status=$?
-  echo "[watcher left with status $status]"
-} | while IFS= read -r line; do
-  printf '%s  %s\n' "$(elapsed)" "$line"
-  printf '%s\n' "$line" >>"$work/lines"
-done &
+# The host example runs the watcher and prints its events until its own
+# standard input, this fifo, ends.
+python3 "$here/callwatch_host.py" "$watcher" <"$work/stdin" | tee "$work/lines" &
 printer_pid=$!
 exec {to_watcher}>"$work/stdin" # the watcher runs while this stays open
-until [[ -s $work/pid ]]; do sleep 0.01; done
-watcher_pid=$(<"$work/pid")
 
 sleep 2
 say "Zoom call begins: one process recording and playing"
@@ -116,7 +106,6 @@ say "closing the watcher's standard input"
 exec {to_watcher}>&-
 to_watcher=
 wait "$printer_pid"
-watcher_pid=
 if ! grep -q candidate-ended "$work/lines"; then
   echo "the end of the call was not reported" >&2
   exit 1

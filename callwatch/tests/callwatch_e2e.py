@@ -489,6 +489,33 @@ def writes_no_files(run):
         check(not left, f"the watcher left files in its home: {left}")
 
 
+@case
+def host_example(run):
+    """The host example in examples/ runs the watcher, prints its events in
+    words as they come, and lets it go when its own input ends."""
+    host = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
+                        "callwatch_host.py")
+    server = run.server()
+    clients = run.clients(server)
+    clients.application(apps.ZOOM)
+    clients.wait_streams(1, 1)
+    proc = subprocess.Popen([sys.executable, host, run.watcher_binary], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=server.env)
+    try:
+        lines = [proc.stdout.readline().decode() for _ in range(2)]
+        proc.stdin.close()
+        rest = proc.stdout.read().decode()
+        status = proc.wait(10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    check(lines[0].endswith("ready: the watcher is sampling\n"), f"first line {lines[0]!r}")
+    check(lines[1].endswith("candidate-started: zoom\n"), f"second line {lines[1]!r}")
+    check("watcher left with status 0 (let go by its host)" in rest, f"end {rest!r}")
+    check(status == 0 and proc.stderr.read() == b"", f"host status {status}")
+
+
 def main(argv):
     if len(argv) != 4 or argv[3] not in CASES:
         print(f"usage: {argv[0]} WATCHER CORKED_CLIENT CASE\ncases: {' '.join(CASES)}",
