@@ -516,9 +516,10 @@ def host_example(run):
     check(status == 0 and proc.stderr.read() == b"", f"host status {status}")
 
 
-def main(argv):
-    if len(argv) != 4 or argv[3] not in CASES:
-        print(f"usage: {argv[0]} WATCHER CORKED_CLIENT CASE\ncases: {' '.join(CASES)}",
+def main(argv, cases=CASES):
+    """Runs one case by name; shared by every script of cases in this folder."""
+    if len(argv) != 4 or argv[3] not in cases:
+        print(f"usage: {argv[0]} WATCHER CORKED_CLIENT CASE\ncases: {' '.join(cases)}",
               file=sys.stderr)
         return 2
     missing = missing_tools()
@@ -529,7 +530,7 @@ def main(argv):
     began = time.monotonic()
     try:
         with Run(watcher_binary, corked_client) as run:
-            CASES[name](run)
+            cases[name](run)
     except Skip as reason:
         print(f"SKIP {name}: {reason}")
         return 77

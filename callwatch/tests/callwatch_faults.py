@@ -21,11 +21,12 @@ import sys
 import threading
 import time
 
+import callwatch_e2e
 import client_churn as churning
 import meeting_clients as apps
-from callwatch_e2e import (EARLY, LATE, START, UNREADABLE, Run, Skip, expect_in_tick,
+from callwatch_e2e import (EARLY, LATE, START, UNREADABLE, expect_in_tick,
                            open_descriptors)
-from pulse_server import client_env, missing_tools
+from pulse_server import client_env
 from watcher_process import READY, Failure, check, ended, started
 
 CASES = {}
@@ -308,29 +309,5 @@ def reader_gone(run):
         clients.wait_streams(0, 0)
 
 
-def main(argv):
-    if len(argv) != 4 or argv[3] not in CASES:
-        print(f"usage: {argv[0]} WATCHER CORKED_CLIENT CASE\ncases: {' '.join(CASES)}",
-              file=sys.stderr)
-        return 2
-    missing = missing_tools()
-    if missing:
-        print(f"SKIP: needs PulseAudio; not installed: {' '.join(missing)}")
-        return 77
-    watcher_binary, corked_client, name = argv[1:]
-    began = time.monotonic()
-    try:
-        with Run(watcher_binary, corked_client) as run:
-            CASES[name](run)
-    except Skip as reason:
-        print(f"SKIP {name}: {reason}")
-        return 77
-    except Failure as failure:
-        print(f"FAIL {name}: {failure}")
-        return 1
-    print(f"ok {name} ({time.monotonic() - began:.1f} s)")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(callwatch_e2e.main(sys.argv, CASES))
