@@ -24,8 +24,7 @@ import time
 import callwatch_e2e
 import client_churn as churning
 import meeting_clients as apps
-from callwatch_e2e import (EARLY, LATE, START, UNREADABLE, expect_in_tick,
-                           open_descriptors)
+from callwatch_e2e import EARLY, LATE, START, UNREADABLE, expect_in_tick, open_descriptors
 from pulse_server import client_env
 from watcher_process import READY, Failure, check, ended, started
 
