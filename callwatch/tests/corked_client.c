@@ -101,9 +101,9 @@ static void on_stream_state(pa_stream* s, void* userdata) {
 }
 
 static void open_stream(struct client* c) {
-  static const pa_sample_spec spec = {PA_SAMPLE_S16LE, 8000, 1};
+  static const pa_sample_spec format = {PA_SAMPLE_S16LE, 8000, 1};
   c->stream =
-      pa_stream_new_with_proplist(c->context, "corked stream", &spec, NULL, c->stream_props);
+      pa_stream_new_with_proplist(c->context, "corked stream", &format, NULL, c->stream_props);
   if (c->stream == NULL) {
     fail(c, "pa_stream_new");
     return;
