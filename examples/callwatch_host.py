@@ -4,8 +4,8 @@
     callwatch_host.py PATH-OF-TOLVAN-CALLWATCH
 
 Starts the watcher with "--watch", keeps a pipe on its standard input (its
-lifeline), and prints every event line as it arrives, decoded, with the time
-since the start. When this program's own standard input ends (or on Ctrl-C)
+lifeline), and prints every event line as it arrives, as written and in
+words, with the time since the start. When this program's own standard input ends (or on Ctrl-C)
 it lets the watcher go by closing the pipe, and reports how the watcher
 ended. Exit status: 0 when the watcher left with 0, 1 otherwise.
 """
@@ -66,7 +66,8 @@ def main(argv):
                 pending += chunk
                 *lines, pending = pending.split(b"\n")
                 for line in lines:
-                    print(f"{stamp()}  {describe(json.loads(line))}", flush=True)
+                    meaning = describe(json.loads(line))
+                    print(f"{stamp()}  {line.decode()}  ({meaning})", flush=True)
     except KeyboardInterrupt:
         pass
     watcher.stdin.close()  # the lifeline: the watcher leaves at once

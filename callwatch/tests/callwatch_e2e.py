@@ -510,8 +510,10 @@ def host_example(run):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    check(lines[0].endswith("ready: the watcher is sampling\n"), f"first line {lines[0]!r}")
-    check(lines[1].endswith("candidate-started: zoom\n"), f"second line {lines[1]!r}")
+    check(lines[0].endswith('{"version":1,"type":"ready"}  (ready: the watcher is sampling)\n'),
+          f"first line {lines[0]!r}")
+    check(lines[1].endswith('{"version":1,"type":"candidate-started","provider":"zoom"}'
+                            '  (candidate-started: zoom)\n'), f"second line {lines[1]!r}")
     check("watcher left with status 0 (let go by its host)" in rest, f"end {rest!r}")
     check(status == 0 and proc.stderr.read() == b"", f"host status {status}")
 
