@@ -5,9 +5,9 @@
 
 Starts the watcher with "--watch", keeps a pipe on its standard input (its
 lifeline), and prints every event line as it arrives, as written and in
-words, with the time since the start. When this program's own standard input ends (or on Ctrl-C)
-it lets the watcher go by closing the pipe, and reports how the watcher
-ended. Exit status: 0 when the watcher left with 0, 1 otherwise.
+words, with the time since the start. When this program's own standard
+input ends (or on Ctrl-C) it lets the watcher go by closing the pipe, and
+reports how the watcher ended. Exit status: 0 when the watcher left with 0, 1 otherwise.
 """
 
 import json
