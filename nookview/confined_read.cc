@@ -4,19 +4,28 @@
 // directories of the path are tested before the open and after the read, so
 // that a rename, replacement or rewrite by another process while the file is
 // served shows as a difference and the reply is a failure.
+//
+// The times in those records do not always move when a file is rewritten (a
+// file system with one-second times, two writes within one tick), so where
+// the kernel offers it a read lease is held from B until after D: a writer
+// that opens the file meanwhile breaks it, and the read is refused.
 #include "confined_read.h"
 
 #include <errno.h>
 #include <unistd.h>
 
+#include "components.h"
 #include "descriptor.h"
+#include "platform.h"
 
 namespace nookview {
 namespace {
 
-bool same_times(int64_t seconds, int64_t nanoseconds, int64_t other_seconds,
-                int64_t other_nanoseconds) {
-  return seconds == other_seconds && nanoseconds == other_nanoseconds;
+ssize_t read_some(int fd, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, size);
+    if (got >= 0 || errno != EINTR) return got;
+  }
 }
 
 // Reads until end of file or until the buffer is full. A total of 8001 means
@@ -32,34 +41,14 @@ bool read_whole_file(int fd, DataBuffer& data, size_t* total) {
   return true;
 }
 
-// Steps after the open, with the file's descriptor and record B.
-uint8_t read_opened_file(const RootContext& root, PathBuffer& path, int fd,
-                         const FileStatus& opened, DataBuffer& data, size_t* length) {
-  size_t total = 0;
-  if (!read_whole_file(fd, data, &total)) return kStatusFailure;
-  if (static_cast<int64_t>(total) != opened.size) return kStatusFailure;
-
-  FileStatus after_read;  // C
-  if (!stat_descriptor(fd, &after_read) || !same_file(opened, after_read)) return kStatusFailure;
-  FileStatus by_path_again;  // D
-  if (!stat_beneath(root.descriptor, path, &by_path_again) || !same_file(opened, by_path_again)) {
-    return kStatusFailure;
-  }
-  if (!same_device_prefixes(root.descriptor, path, root.device)) return kStatusFailure;
-  if (!root_still_named(root.path, root.device, root.inode)) return kStatusFailure;
-  *length = total;
-  return kStatusSuccess;
+bool same_times(int64_t seconds, int64_t nanoseconds, int64_t other_seconds,
+                int64_t other_nanoseconds) {
+  return seconds == other_seconds && nanoseconds == other_nanoseconds;
 }
 
-}  // namespace
-
-ssize_t read_some(int fd, void* buffer, size_t size) {
-  for (;;) {
-    ssize_t got = ::read(fd, buffer, size);
-    if (got >= 0 || errno != EINTR) return got;
-  }
-}
-
+// True when both records describe the same unchanged single-link regular
+// file; type and link count are tested on the second record only, since the
+// first has always passed both already.
 bool same_file(const FileStatus& first, const FileStatus& second) {
   return first.device == second.device && first.inode == second.inode &&
          second.type == FileType::regular && second.link_count == 1 && first.size == second.size &&
@@ -69,14 +58,15 @@ bool same_file(const FileStatus& first, const FileStatus& second) {
                     second.changed_nanoseconds);
 }
 
-bool root_still_named(const char* path, uint64_t device, uint64_t inode) {
-  Descriptor root(open_directory(path));
-  if (!root.is_open()) return false;
+bool root_still_named(const RootContext& root) {
+  Descriptor named(open_directory(root.path));
   FileStatus status;
-  if (!stat_descriptor(root.get(), &status)) return false;
-  return status.device == device && status.inode == inode;
+  return named.is_open() && stat_descriptor(named.get(), &status) && status.device == root.device &&
+         status.inode == root.inode;
 }
 
+// Every directory prefix of `path` ("a", then "a/b" for "a/b/c") must open
+// beneath `dir` as a directory on `device`. `path` is restored on return.
 bool same_device_prefixes(int dir, char* path, uint64_t device) {
   for (char* slash = path; *slash != '\0'; ++slash) {
     if (*slash != '/') continue;
@@ -91,9 +81,35 @@ bool same_device_prefixes(int dir, char* path, uint64_t device) {
   return true;
 }
 
+// From the open to the end of the read: B, the read, C and D. The file is
+// closed on return, which also gives back a lease a waiting writer needs.
+uint8_t read_opened_file(const RootContext& root, PathBuffer& path, const FileStatus& named,
+                         DataBuffer& data, size_t* total) {
+  FileStatus opened;  // B
+  Descriptor file(open_file_beneath(root.descriptor, path, &opened));
+  if (!file.is_open() || !same_file(named, opened)) return kStatusFailure;
+  WriterWatch watch = watch_for_writers(file.get());
+  if (watch == WriterWatch::writer_open) return kStatusFailure;
+
+  if (!read_whole_file(file.get(), data, total)) return kStatusFailure;
+  if (static_cast<int64_t>(*total) != opened.size) return kStatusFailure;
+  FileStatus after_read;  // C
+  if (!stat_descriptor(file.get(), &after_read) || !same_file(opened, after_read)) {
+    return kStatusFailure;
+  }
+  FileStatus by_path_again;  // D
+  if (!stat_beneath(root.descriptor, path, &by_path_again) || !same_file(opened, by_path_again)) {
+    return kStatusFailure;
+  }
+  if (watch == WriterWatch::held && !watch_still_held(file.get())) return kStatusFailure;
+  return kStatusSuccess;
+}
+
+}  // namespace
+
 uint8_t read_source(const RootContext& root, PathBuffer& path, DataBuffer& data, size_t* length) {
   if (!valid_components(path)) return kStatusFailure;
-  if (!root_still_named(root.path, root.device, root.inode)) return kStatusFailure;
+  if (!root_still_named(root)) return kStatusFailure;
   if (!same_device_prefixes(root.descriptor, path, root.device)) return kStatusFailure;
 
   FileStatus named;  // A
@@ -103,13 +119,13 @@ uint8_t read_source(const RootContext& root, PathBuffer& path, DataBuffer& data,
   if (named.device != root.device) return kStatusFailure;
   if (named.size < 1 || named.size > kMaxFileSize) return kStatusSizeOutOfRange;
 
-  Descriptor file(open_file_beneath(root.descriptor, path));
-  if (!file.is_open()) return kStatusFailure;
-  FileStatus opened;  // B
-  if (!stat_descriptor(file.get(), &opened)) return kStatusFailure;
-  if (!same_file(named, opened)) return kStatusFailure;
-  if (!has_no_writer(file.get())) return kStatusFailure;
-  return read_opened_file(root, path, file.get(), opened, data, length);
+  size_t total = 0;
+  uint8_t status = read_opened_file(root, path, named, data, &total);
+  if (status != kStatusSuccess) return status;
+  if (!same_device_prefixes(root.descriptor, path, root.device)) return kStatusFailure;
+  if (!root_still_named(root)) return kStatusFailure;
+  *length = total;
+  return kStatusSuccess;
 }
 
 }  // namespace nookview

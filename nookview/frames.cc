@@ -7,14 +7,12 @@
 namespace nookview {
 namespace {
 
-constexpr size_t kMaxComponentLength = 255;
-
 // End of input fails even when part of the bytes has arrived: a frame cut
 // short is never completed with what comes later.
-bool read_exact(int fd, ReadCall read_call, void* buffer, size_t count) {
+bool read_exact(int fd, void* buffer, size_t count) {
   auto* next = static_cast<unsigned char*>(buffer);
   while (count > 0) {
-    ssize_t got = read_call(fd, next, count);
+    ssize_t got = ::read(fd, next, count);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     next += got;
@@ -23,9 +21,9 @@ bool read_exact(int fd, ReadCall read_call, void* buffer, size_t count) {
   return true;
 }
 
-bool write_all(int fd, WriteCall write_call, const unsigned char* bytes, size_t count) {
+bool write_all(int fd, const unsigned char* bytes, size_t count) {
   while (count > 0) {
-    ssize_t put = write_call(fd, bytes, count);
+    ssize_t put = ::write(fd, bytes, count);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     bytes += put;
@@ -36,44 +34,24 @@ bool write_all(int fd, WriteCall write_call, const unsigned char* bytes, size_t 
 
 }  // namespace
 
-bool read_path_from(int fd, ReadCall read_call, PathBuffer& buffer) {
+bool read_path(PathBuffer& buffer) {
   unsigned char header[2];
-  if (!read_exact(fd, read_call, header, sizeof header)) return false;
+  if (!read_exact(0, header, sizeof header)) return false;
   // Refused before the text is read: the stream is not resynchronised.
   if (header[0] >= 4) return false;
   size_t length = static_cast<size_t>(header[0]) * 256 + header[1];
   if (length == 0) return false;
-  if (!read_exact(fd, read_call, buffer, length)) return false;
+  if (!read_exact(0, buffer, length)) return false;
   if (memchr(buffer, 0, length) != nullptr) return false;
   buffer[length] = '\0';
   return true;
 }
 
-bool reply_to(int fd, WriteCall write_call, uint8_t status, const unsigned char* data,
-              size_t length) {
+bool reply(uint8_t status, const unsigned char* data, size_t length) {
   const unsigned char header[3] = {status, static_cast<unsigned char>((length >> 8) & 0xFF),
                                    static_cast<unsigned char>(length & 0xFF)};
-  if (!write_all(fd, write_call, header, sizeof header)) return false;
-  if (length == 0) return true;
-  return write_all(fd, write_call, data, length);
-}
-
-bool read_path(PathBuffer& buffer) {
-  return read_path_from(0, ::read, buffer);
-}
-
-bool reply(uint8_t status, const unsigned char* data, size_t length) {
-  return reply_to(1, ::write, status, data, length);
-}
-
-bool valid_components(const char* text) {
-  for (const char* component = text;;) {
-    size_t length = 0;
-    while (component[length] != '\0' && component[length] != '/') ++length;
-    if (length == 0 || length > kMaxComponentLength || component[0] == '.') return false;
-    if (component[length] == '\0') return true;
-    component += length + 1;
-  }
+  if (!write_all(1, header, sizeof header)) return false;
+  return length == 0 || write_all(1, data, length);
 }
 
 }  // namespace nookview

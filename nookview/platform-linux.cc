@@ -4,14 +4,11 @@
 // can be swapped between a check and the use. There is no fallback: without
 // openat2 (ENOSYS, or EPERM from a seccomp filter) every open fails and
 // reader mode refuses to start.
-#include "platform-linux.h"
 #include "platform.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <signal.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
@@ -70,6 +67,7 @@ constexpr uint64_t kRemoteTypes[] = {
     0x01161970,  // GFS2
     0x0BD00BD0,  // Lustre
     0x47504653,  // GPFS
+    0x20030528,  // OrangeFS
     0x19830326,  // BeeGFS
     0xAAD7AAEA,  // PanFS
     0xBEEFDEAD,  // StorNext
@@ -78,14 +76,14 @@ constexpr uint64_t kRemoteTypes[] = {
     0x7C7C6673,  // Parallels shared folders
 };
 
-}  // namespace
-
 bool is_remote_file_system_type(uint64_t magic) {
   for (uint64_t remote : kRemoteTypes) {
     if (magic == remote) return true;
   }
   return false;
 }
+
+}  // namespace
 
 int open_directory(const char* absolute_path) {
   return open_with(AT_FDCWD, absolute_path, kDirectoryFlags, kNoLinks);
@@ -95,13 +93,12 @@ int open_directory_beneath(int dir, const char* path) {
   return open_with(dir, path, kDirectoryFlags, kBeneath);
 }
 
-int open_file_beneath(int dir, const char* path) {
+int open_file_beneath(int dir, const char* path, FileStatus* opened) {
   int fd = open_with(dir, path, kFileFlags, kBeneath);
   if (fd < 0) return -1;
   // Linux has no open flag that refuses a second hard link, so the link
   // count of what was opened is tested on the descriptor itself.
-  struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_nlink != 1) {
+  if (!stat_descriptor(fd, opened) || opened->link_count != 1) {
     close(fd);
     errno = EMLINK;
     return -1;
@@ -109,17 +106,18 @@ int open_file_beneath(int dir, const char* path) {
   return fd;
 }
 
-// A read lease is granted only while no one has the file open for writing
-// (EAGAIN otherwise), and it is dropped at once. Should a writer open the file
-// in between, the kernel signals the lease holder: SIGURG, ignored by default,
-// is asked for instead of SIGIO, which would end the process.
-bool has_no_writer(int fd) {
-  if (fcntl(fd, F_SETSIG, SIGURG) != 0) return true;
-  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-    fcntl(fd, F_SETLEASE, F_UNLCK);
-    return true;
-  }
-  return errno != EAGAIN;
+// A lease breaker (a process opening the file for writing, or truncating it)
+// is made to wait until the holder gives the lease back or lease-break-time
+// passes; meanwhile F_GETLEASE answers the type the lease is being broken to.
+// The kernel also signals the holder (SIGIO): reader mode ignores that
+// signal, and asks F_GETLEASE instead.
+WriterWatch watch_for_writers(int fd) {
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return WriterWatch::held;
+  return errno == EAGAIN ? WriterWatch::writer_open : WriterWatch::unavailable;
+}
+
+bool watch_still_held(int fd) {
+  return fcntl(fd, F_GETLEASE) == F_RDLCK;
 }
 
 bool stat_descriptor(int fd, FileStatus* status) {

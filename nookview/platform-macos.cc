@@ -98,14 +98,25 @@ int open_directory_beneath(int dir, const char* path) {
   return open_at(dir, path, kBeneathDirectoryFlags);
 }
 
-int open_file_beneath(int dir, const char* path) {
-  return open_at(dir, path, kBeneathFileFlags);
+int open_file_beneath(int dir, const char* path, FileStatus* opened) {
+  int fd = open_at(dir, path, kBeneathFileFlags);
+  if (fd < 0) return -1;
+  if (!stat_descriptor(fd, opened)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
-// Darwin offers no way to ask whether a file is open for writing elsewhere;
-// the time comparisons before and after the read stay the only test here.
-bool has_no_writer(int) {
-  return true;
+// Darwin has file leases too (F_SETLEASE), but nookview does not rely on
+// them there: the time comparisons before and after the read stay the only
+// test for writers.
+WriterWatch watch_for_writers(int) {
+  return WriterWatch::unavailable;
+}
+
+bool watch_still_held(int) {
+  return false;
 }
 
 bool stat_descriptor(int fd, FileStatus* status) {

@@ -48,23 +48,37 @@ int open_directory(const char* absolute_path);
 int open_directory_beneath(int dir, const char* path);
 
 // Beneath-file open: opens a path relative to `dir` read-only, without
-// waiting (a FIFO without writer does not block). No symbolic link anywhere,
-// resolution stays beneath `dir` and on its mount, and the object opened has
-// exactly one hard link; otherwise -1. The type is not checked here.
-int open_file_beneath(int dir, const char* path);
+// waiting (a FIFO without writer does not block), and takes the status of
+// what it opened into `*opened`. No symbolic link anywhere, resolution stays
+// beneath `dir` and on its mount, and the object opened has exactly one hard
+// link; otherwise -1. The type is not checked here.
+int open_file_beneath(int dir, const char* path, FileStatus* opened);
 
 // Beneath stat: the status of a path relative to `dir`, with the rules of the
 // beneath opens. A symbolic link as last component is reported as a link,
 // never followed. Returns false on any failure.
 bool stat_beneath(int dir, const char* path, FileStatus* status);
 
-// False when another open file description has the file open for writing
-// right now. A write in progress moves the file's times before it copies its
-// data, so a read that overlaps one can see a mix of old and new bytes under
-// unchanged times; asked after the file's status was taken, this refuses
-// exactly that case, while any later writer moves the times past that status.
-// True where the kernel cannot tell (no such query, not the file's owner).
-bool has_no_writer(int fd);
+enum class WriterWatch {
+  held,         // no one has the file open for writing, and any process that
+                // opens it for writing from now on is noticed
+  unavailable,  // the kernel cannot tell for this file (see below)
+  writer_open,  // some process has the file open for writing right now
+};
+
+// Starts watching the regular file on `fd`, a read-only descriptor, for
+// writers. On Linux this is a read lease: the kernel grants it only while no
+// open file description (a shared writable mapping included) has the file
+// open for writing, and a process that opens it for writing, or truncates
+// it, waits until the lease is given back. The watch lasts until `fd` is
+// closed. unavailable: not the file's owner and no CAP_LEASE, leases
+// disabled, or a kernel or file system without them (Darwin here).
+WriterWatch watch_for_writers(int fd);
+
+// After watch_for_writers gave `held`: true when no process has opened or
+// truncated the file for writing since. A writer that arrived is then
+// waiting for `fd` to be closed, which the caller does at once.
+bool watch_still_held(int fd);
 
 // fstat into our record. Returns false on failure.
 bool stat_descriptor(int fd, FileStatus* status);
@@ -101,8 +115,9 @@ RenameOutcome rename_exclusive(int from_dir, const char* from_name, int to_dir,
 bool restrict_to_root(int root);
 
 // Publish restriction: from then on only what moving a directory from
-// `source_dir` into `destination_dir` needs is allowed: removing and adding
-// a directory entry, reparenting it. Moving any other kind of object, and
+// `source_dir` into `destination_dir` and, should the wrong one have been
+// moved, back again needs is allowed: removing and adding a directory entry
+// on both sides, reparenting it. Moving any other kind of object, and
 // every read or write of file contents, is refused. The outcomes of
 // rename_exclusive for a directory are unchanged, cross_device and
 // name_taken included.

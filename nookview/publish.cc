@@ -1,14 +1,18 @@
-// The entry is identified through its open descriptor but moved by name; the
-// exclusive rename is what keeps a concurrent replacement at the destination
-// from being overwritten.
+// The entry is identified through its open descriptor but moved by name, and
+// Linux has no rename by descriptor: another process that can write the
+// source directory may put a different directory under the name between the
+// identity test and the rename. So what arrived is identified again in the
+// destination, and moved back when it is not the reviewed entry. The
+// exclusive rename keeps a concurrent entry at either end from being
+// overwritten.
 #include "publish.h"
 
 #include <errno.h>
 #include <inttypes.h>
 #include <string.h>
 
+#include "components.h"
 #include "descriptor.h"
-#include "frames.h"
 #include "platform.h"
 
 namespace nookview {
@@ -40,6 +44,24 @@ int status_of(RenameOutcome outcome) {
   return kPublishFailed;
 }
 
+// What now stands under `name` in the destination must be the directory that
+// passed the tests; a symbolic link there is reported, never followed.
+bool published_is_reviewed(const char* name, const FileStatus& reviewed) {
+  FileStatus arrived;
+  return stat_beneath(kDestinationDirectory, name, &arrived) &&
+         arrived.type == FileType::directory && arrived.device == reviewed.device &&
+         arrived.inode == reviewed.inode;
+}
+
+int move_reviewed(const char* name, const FileStatus& reviewed) {
+  int status = status_of(rename_exclusive(kSourceDirectory, name, kDestinationDirectory, name));
+  if (status != kPublishMoved || published_is_reviewed(name, reviewed)) return status;
+  // Failed or not, the move back leaves status 1: the reviewed entry was not
+  // published.
+  rename_exclusive(kDestinationDirectory, name, kSourceDirectory, name);
+  return kPublishFailed;
+}
+
 }  // namespace
 
 bool matches_number(const char* text, uint64_t value) {
@@ -64,10 +86,9 @@ int publish_review(const PublishRequest& request) {
   if (!matches_number(request.entry_device, status.device)) return kPublishFailed;
   if (!matches_number(request.entry_inode, status.inode)) return kPublishFailed;
 
-  // Whatever the rename does, it can only move a directory between the two.
+  // Whatever the renames do, they can only move a directory between the two.
   if (!restrict_to_publish(kSourceDirectory, kDestinationDirectory)) return kPublishFailed;
-  return status_of(
-      rename_exclusive(kSourceDirectory, request.name, kDestinationDirectory, request.name));
+  return move_reviewed(request.name, status);
 }
 
 }  // namespace nookview

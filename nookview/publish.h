@@ -27,8 +27,12 @@ struct PublishRequest {
   const char* destination_inode;
 };
 
-// One attempt; the result is the process's exit status. On every status but
-// kPublishMoved neither directory has changed.
+// One attempt; the result is the process's exit status. kPublishMoved: the
+// reviewed entry itself now stands under its name in the destination. On
+// every other status neither directory has changed, with one exception: when
+// another process put a different directory under the name in the source
+// just before the move, that directory is moved back, and should even that
+// fail, the destination keeps it under the name (status 1 all the same).
 int publish_review(const PublishRequest& request);
 
 // True when `text` is the decimal form of `value`: digits only, leading zeros

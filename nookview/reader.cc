@@ -1,7 +1,9 @@
 #include "reader.h"
 
 #include <errno.h>
+#include <signal.h>
 
+#include "components.h"
 #include "confined_read.h"
 #include "descriptor.h"
 #include "frames.h"
@@ -38,6 +40,16 @@ bool accept_root(const Descriptor& root, FileStatus* identity) {
          on_local_file_system(root.get()) && resolution_is_confined(root.get());
 }
 
+// Two signals nookview brings on itself would end it by default: SIGPIPE
+// when the host stops reading replies (the write then fails with EPIPE and
+// the session ends with status 0), and SIGIO when a writer breaks a read
+// lease (the lease is asked about instead). Both are ignored.
+bool ignore_own_signals() {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  return sigaction(SIGPIPE, &ignore, nullptr) == 0 && sigaction(SIGIO, &ignore, nullptr) == 0;
+}
+
 int refuse() {
   reply(kStatusFailure, nullptr, 0);
   return kExitRefused;
@@ -54,6 +66,7 @@ void serve_requests(const RootContext& context) {
 }  // namespace
 
 int run_reader() {
+  if (!ignore_own_signals()) return kExitRefused;
   if (!read_path(root_path)) return kExitRefused;
   if (!valid_root_text(root_path)) return kExitRefused;
 

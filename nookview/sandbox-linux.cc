@@ -126,13 +126,15 @@ bool restrict_to_publish(int source_dir, int destination_dir) {
   if (abi < 2) return true;
   // A cross-directory rename needs the reparenting right on both sides, and
   // the kernel refuses it (again with EXDEV) when the moved directory would
-  // gain a right at its destination that it lacked at its source: so the
-  // source grants everything the destination grants.
+  // gain a right at its destination that it lacked at its source. The move
+  // may have to be undone, so both sides grant the same: removing and making
+  // a directory entry, and reparenting.
+  constexpr uint64_t kMoveDirectory = kRemoveDir | kMakeDir | kFsRefer;
   Descriptor own_process(kSanitizerReadsProc ? open("/proc/self", O_PATH | O_DIRECTORY | O_CLOEXEC)
                                              : -1);
   const Grant grants[] = {
-      {source_dir, kRemoveDir | kMakeDir | kFsRefer},
-      {destination_dir, kMakeDir | kFsRefer},
+      {source_dir, kMoveDirectory},
+      {destination_dir, kMoveDirectory},
       {own_process.get(), kReadFile | kReadDir},
   };
   return enforce(abi, grants, own_process.is_open() ? 3 : 2);

@@ -1,0 +1,33 @@
+/* Preloaded into nookview by the end-to-end tests (LD_PRELOAD), this makes
+ * its surroundings as unkind as they lawfully can be:
+ *   - any heap allocation ends the process at once with status 86, so a
+ *     session that passes allocated nothing;
+ *   - an interval timer delivers a signal with a handler installed without
+ *     SA_RESTART every 200 microseconds, so blocking reads and writes fail
+ *     with EINTR or return short, and must be repeated or continued. */
+#define _GNU_SOURCE
+#include <signal.h>
+#include <stddef.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#define REFUSE \
+  { _exit(86); }
+void* malloc(size_t n) REFUSE
+void* calloc(size_t n, size_t m) REFUSE
+void* realloc(void* p, size_t n) REFUSE
+void* aligned_alloc(size_t a, size_t n) REFUSE
+void* memalign(size_t a, size_t n) REFUSE
+void* valloc(size_t n) REFUSE
+void* pvalloc(size_t n) REFUSE
+int posix_memalign(void** p, size_t a, size_t n) REFUSE
+
+static void interrupt(int signal_number) { (void)signal_number; }
+
+__attribute__((constructor)) static void start_interrupting(void) {
+  struct sigaction action = {0};
+  action.sa_handler = interrupt; /* no SA_RESTART */
+  sigaction(SIGALRM, &action, NULL);
+  struct itimerval every = {{0, 200}, {0, 200}};
+  setitimer(ITIMER_REAL, &every, NULL);
+}
