@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -18,8 +19,12 @@
 
 // The fuzzer must stay free to write its corpus: no self-restriction here.
 namespace nookview {
-bool restrict_to_root(int) { return true; }
-bool restrict_to_publish(int, int) { return true; }
+bool restrict_to_root(int) {
+  return true;
+}
+bool restrict_to_publish(int, int) {
+  return true;
+}
 }  // namespace nookview
 
 namespace {
@@ -70,7 +75,8 @@ std::string expected_replies(const uint8_t* data, size_t size) {
 
 int memory_file(const std::string& contents) {
   int fd = memfd_create("conversation", MFD_CLOEXEC);
-  if (fd < 0 || write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
+  if (fd < 0 ||
+      write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
     abort();
   lseek(fd, 0, SEEK_SET);
   return fd;

@@ -34,8 +34,10 @@ int main(void) {
     int fd = open(full, O_RDONLY | O_NONBLOCK); /* a FIFO would hang it otherwise */
     ssize_t n = fd < 0 ? -1 : read(fd, data, sizeof data);
     if (fd >= 0) close(fd);
-    if (n > 0 && n <= 8000) reply(0, data, (size_t)n);
-    else reply(1, NULL, 0);
+    if (n > 0 && n <= 8000)
+      reply(0, data, (size_t)n);
+    else
+      reply(1, NULL, 0);
   }
   return 0;
 }

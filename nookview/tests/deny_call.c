@@ -24,10 +24,13 @@
 #endif
 
 int main(int argc, char** argv) {
-  static const struct { const char* name; unsigned number; } calls[] = {
-      {"openat2", SYS_openat2}, {"renameat2", SYS_renameat2},
-      {"landlock_create_ruleset", SYS_landlock_create_ruleset},
-      {"landlock_restrict_self", SYS_landlock_restrict_self}};
+  static const struct {
+    const char* name;
+    unsigned number;
+  } calls[] = {{"openat2", SYS_openat2},
+               {"renameat2", SYS_renameat2},
+               {"landlock_create_ruleset", SYS_landlock_create_ruleset},
+               {"landlock_restrict_self", SYS_landlock_restrict_self}};
   size_t k = 0;
   while (argc >= 4 && k < 4 && strcmp(calls[k].name, argv[1]) != 0) ++k;
   if (argc < 4 || k == 4) return fprintf(stderr, "usage: deny_call CALL ERRNO COMMAND...\n"), 2;

@@ -13,16 +13,14 @@
 
 #define REFUSE \
   { _exit(86); }
-void* malloc(size_t n) REFUSE
-void* calloc(size_t n, size_t m) REFUSE
-void* realloc(void* p, size_t n) REFUSE
-void* aligned_alloc(size_t a, size_t n) REFUSE
-void* memalign(size_t a, size_t n) REFUSE
-void* valloc(size_t n) REFUSE
-void* pvalloc(size_t n) REFUSE
-int posix_memalign(void** p, size_t a, size_t n) REFUSE
+void* malloc(size_t n) REFUSE void* calloc(size_t n, size_t m) REFUSE
+    void* realloc(void* p, size_t n) REFUSE void* aligned_alloc(size_t a, size_t n) REFUSE
+    void* memalign(size_t a, size_t n) REFUSE void* valloc(size_t n) REFUSE
+    void* pvalloc(size_t n) REFUSE int posix_memalign(void** p, size_t a, size_t n) REFUSE
 
-static void interrupt(int signal_number) { (void)signal_number; }
+    static void interrupt(int signal_number) {
+  (void)signal_number;
+}
 
 __attribute__((constructor)) static void start_interrupting(void) {
   struct sigaction action = {0};

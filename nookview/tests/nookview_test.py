@@ -82,8 +82,6 @@ class Reader:
 
     def end(self, status, what, output=b""):
         """Closes the input: exactly `output` more, nothing on standard error."""
-        with contextlib.suppress(BrokenPipeError, AttributeError):
-            self.p.stdin.close()
         out, err = self.p.communicate(timeout=TIMEOUT)
         expect((self.p.returncode, out, err), (status, output, b""), what)
 
@@ -189,8 +187,9 @@ def section_reads(tmp):
     mapping.close()
     expect(reader.ask("m"), (0, b"mapped"), "mapping gone")
     # Many 8000-byte replies read only after all requests were written: the
-    # writes fill the pipe and are continued, in order, none lost.
+    # writes fill the pipe, are interrupted and continued, in order.
     reader.send(frame(b"max") * 20)
+    time.sleep(0.2)  # the reply pipe is full and nookview blocked in write
     expect(reader.read(20 * 8003), (b"\0\x1f\x40" + files["max"]) * 20, "replies after a full pipe")
     expect(reader.descriptors(), before, "descriptors after every kind of request")
     reader.end(0, "reads end")
@@ -256,18 +255,19 @@ def section_mounts(tmp):
 # -- changes in the middle of a request (reads held by strace) ------------------------------
 
 
-def held_at_file_read(pid):
-    """Waits until pid sits, held by the tracer, at a read() of the file."""
+def held_at_read(pid, of_file=True):
+    """Waits until pid sits, held by the tracer, at a read(): of the file, or
+    (right after attaching) of anything."""
     number = {"x86_64": "0", "aarch64": "63"}[os.uname().machine]
     for _ in range(TIMEOUT * 500):
         with open(f"/proc/{pid}/syscall") as f:
             fields = f.read().split()
         with open(f"/proc/{pid}/stat") as f:
             traced = f.read().rsplit(")", 1)[1].split()[0] == "t"
-        if traced and fields[0] == number and int(fields[1], 16) > 2:
+        if traced and fields[0] == number and (int(fields[1], 16) > 2 or not of_file):
             return
         time.sleep(0.002)
-    raise AssertionError("nookview never read the file")
+    raise AssertionError("nookview was never held at a read")
 
 
 def section_changes(tmp):
@@ -304,9 +304,10 @@ def section_changes(tmp):
     reader = Reader(root, preload=False)
     tracer = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e", "trace=read", "-e",
                                "inject=read:delay_enter=200000", "-p", str(reader.p.pid)])
+    held_at_read(reader.p.pid, of_file=False)
     for path, change, beside in table:
         reader.send(frame(path.encode()))
-        held_at_file_read(reader.p.pid)
+        held_at_read(reader.p.pid)
         worker = threading.Thread(target=change, args=(f"{root}/{path}",)) if change else None
         if worker and beside:
             worker.start()
@@ -394,6 +395,7 @@ def publish_race(src, dst):
     """Another process exchanges the reviewed directory with another one the
     whole time: status 0 must mean the reviewed one was published, status 1
     that nothing was."""
+    shutil.rmtree(dst), os.mkdir(dst)
     exchanger = subprocess.Popen([sys.executable, "-c", f"""
 import ctypes
 libc = ctypes.CDLL(None)
