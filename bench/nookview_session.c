@@ -99,8 +99,8 @@ long nv_pipeline(struct nv_session* s, const char* const* paths, size_t path_cou
     unsigned char batch[64 * (2 + 1024)];
     size_t used = 0;
     int top_up = sent - answered <= window / 2;
-    while (top_up && sent - answered < window && sent < count &&
-           used + 2 + 1024 <= sizeof batch && (end == 0 || nv_now() < end)) {
+    while (top_up && sent - answered < window && sent < count && used + 2 + 1024 <= sizeof batch &&
+           (end == 0 || nv_now() < end)) {
       used += put_frame(batch + used, paths[sent++ % path_count]);
     }
     if (used > 0 && write_all(s->requests, batch, used) != 0) return -1;
