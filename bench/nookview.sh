@@ -25,10 +25,18 @@ root=$work/root paths=(page.txt d1/page.txt d1/d2/page.txt d1/d2/d3/page.txt)
 mkdir -p "$root/d1/d2/d3"
 for p in "${paths[@]}"; do head -c 1024 /dev/urandom >"$root/$p"; done
 median() { tr ' ' '\n' | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
+frames() { # the root frame and $2 requests for path $1
+  python3 -c 'import sys; f = lambda t: len(t).to_bytes(2, "big") + t.encode()
+sys.stdout.buffer.write(f(sys.argv[1]) + f(sys.argv[2]) * int(sys.argv[3]))' "$root" "$1" "$2" >"$work/in"
+}
 calls() { # system calls of a session of $2 requests for path $1
-  { printf "\\x$(printf %02x $((${#root} >> 8)))\\x$(printf %02x $((${#root} & 255)))%s" "$root"
-    for ((i = 0; i < $2; i++)); do printf "\\x00\\x$(printf %02x ${#1})%s" "$1"; done; } >"$work/in"
-  strace -qq -f -o "$work/trace" "$bin/nookview" <"$work/in" >/dev/null && wc -l <"$work/trace"
+  frames "$1" "$2" && strace -qq -f -o "$work/trace" "$bin/nookview" <"$work/in" >/dev/null
+  wc -l <"$work/trace"
+}
+floor() { # requests per second of nookview reading from a file, replying to /dev/null
+  frames "$1" "$2"
+  local start=$(date +%s%N) && "$bin/nookview" <"$work/in" >/dev/null
+  echo $(($2 * 1000000000 / ($(date +%s%N) - start)))
 }
 table="| depth | path | pipelined | one at a time | floor | pipelined ÷ floor | system calls per request |
 |---|---|---|---|---|---|---|"
@@ -37,7 +45,7 @@ for depth in 0 1 2 3; do
   for ((r = 0; r < rounds; r++)); do
     piped+=("$("$bin/nookview_bench" pipelined "$bin/nookview" "$root" "$p" "$count" 32)")
     single+=("$("$bin/nookview_bench" pipelined "$bin/nookview" "$root" "$p" $((count / 5)) 1)")
-    floor+=("$("$bin/nookview_bench" floor "$bin/nookview" "$root" "$p" "$count")")
+    floor+=("$(floor "$p" "$count")")
   done
   piped=$(median <<<"${piped[*]}") single=$(median <<<"${single[*]}") floor=$(median <<<"${floor[*]}")
   per=$((($(calls "$p" 200) - $(calls "$p" 0)) / 200))
@@ -47,8 +55,8 @@ for depth in 0 1 2 3; do
 done
 nv=() least=()
 for ((r = 0; r < rounds; r++)); do
-  nv+=("$("$bin/nookview_bench" startup "$bin/nookview" "$root" "$runs")")
-  least+=("$("$bin/nookview_bench" startup "$bin/minimal_handshake" "$root" "$runs")")
+  nv+=($("$bin/nookview_bench" startup "$bin/nookview" "$root" "$runs"))
+  least+=($("$bin/nookview_bench" startup "$bin/minimal_handshake" "$root" "$runs"))
 done
 nv=$(median <<<"${nv[*]}") least=$(median <<<"${least[*]}")
 startup="| program | start to handshake, µs (median) |

@@ -8,15 +8,10 @@
 
 static int read_frame(char* text) {
   unsigned char h[2];
-  if (read(0, h, 2) != 2) return 0;
-  size_t n = (size_t)h[0] << 8 | h[1], got = 0;
-  while (got < n) {
-    ssize_t r = read(0, text + got, n - got);
-    if (r <= 0) return 0;
-    got += (size_t)r;
-  }
-  text[n] = '\0';
-  return n > 0 && n < 1024;
+  size_t n = read(0, h, 2) == 2 ? (size_t)h[0] << 8 | h[1] : 0, got = 0;
+  for (ssize_t r = 1; got < n && r > 0; got += (size_t)r) r = read(0, text + got, n - got);
+  text[got] = '\0';
+  return n > 0 && n < 1024 && got == n;
 }
 
 static void reply(int status, const unsigned char* data, size_t n) {
@@ -28,16 +23,12 @@ int main(void) {
   char root[1024], path[1024], full[2100];
   unsigned char data[8001];
   if (!read_frame(root)) return 1;
-  reply(0, NULL, 0);
-  while (read_frame(path)) {
+  for (reply(0, NULL, 0); read_frame(path);) {
     snprintf(full, sizeof full, "%s/%s", root, path);
     int fd = open(full, O_RDONLY | O_NONBLOCK); /* a FIFO would hang it otherwise */
     ssize_t n = fd < 0 ? -1 : read(fd, data, sizeof data);
-    if (fd >= 0) close(fd);
-    if (n > 0 && n <= 8000)
-      reply(0, data, (size_t)n);
-    else
-      reply(1, NULL, 0);
+    close(fd);
+    n > 0 && n <= 8000 ? reply(0, data, (size_t)n) : reply(1, NULL, 0);
   }
   return 0;
 }

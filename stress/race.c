@@ -125,23 +125,14 @@ static void build(const char* tree, int byte_case) {
   char rel[64];
   snprintf(rel, sizeof rel, "%s/a", tree);
   if (mkdirat(top_fd, tree, 0755) != 0 || mkdirat(top_fd, rel, 0755) != 0) perror(tree), exit(2);
-  const struct {
-    const char* name;
-    int byte;
-    size_t size;
-  } files[] = {{"a/f", 'a', 100}, {"g", 'g', 100},  {"h", 'h', 100},
-               {"p", 'p', 100},   {"w", 'w', 8000}, {"m", 'm', 4096}};
-  for (int i = 0; i < 6; ++i) {
-    snprintf(rel, sizeof rel, "%s/%s", tree, files[i].name);
-    put(rel, byte_case ? byte_case : files[i].byte, files[i].size);
+  for (int i = 0; i < 6; ++i) { /* the file of each path, 'w' and 'm' larger */
+    snprintf(rel, sizeof rel, "%s/%s", tree, paths[i]);
+    put(rel, byte_case ? byte_case : paths[i][0], i == 4 ? 8000 : i == 5 ? 4096 : 100);
   }
 }
 
 int main(int argc, char** argv) {
-  if (argc < 5)
-    return fprintf(stderr,
-                   "usage: nookview_race READER PARENT SECONDS [--expect-escape] ATTACK...\n"),
-           2;
+  if (argc < 5) return fprintf(stderr, "usage: see race.c\n"), 2;
   int expect_escape = strcmp(argv[4], "--expect-escape") == 0;
   snprintf(top, sizeof top, "%s/race-XXXXXX", argv[2]);
   if (!mkdtemp(top)) return perror(top), 2;

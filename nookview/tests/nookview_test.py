@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
-"""nookview driven from outside through tables of cases; only what crosses
-the process boundary is judged: reply bytes, exit statuses, an empty standard
-error, descriptors, and the tree on disk.
-
-    nookview_test.py SECTION NOOKVIEW [--race PROGRAM] [--deny PROGRAM] [--hostile LIBRARY]
-
-SECTION is frames, reads, mounts, changes, publish or failclosed. With
---hostile every reader session runs with that library preloaded (no heap
-allocation allowed, system calls interrupted all the time). Exit 77 when the
-machine cannot run the section (not root, no strace, ...)."""
+# nookview driven from outside through tables of cases; only what crosses the
+# process boundary is judged: reply bytes, exit statuses, an empty standard
+# error, descriptors, and the tree on disk.
+#
+#   nookview_test.py SECTION NOOKVIEW [--race PROGRAM] [--deny PROGRAM] [--hostile LIBRARY]
+#
+# SECTION is frames, reads, mounts, changes, publish or failclosed. With
+# --hostile every reader session runs with that library preloaded (no heap
+# allocation, system calls interrupted all the time). Exit 77 when the
+# machine cannot run the section (not root, no strace, ...).
 
 import contextlib, ctypes, mmap, os, select, shutil, socket, stat, subprocess, sys, tempfile, threading, time
 
@@ -28,19 +28,10 @@ def expect(got, want, what):
         print(f"FAIL {what}: got {got!r:.200}, want {want!r:.200}")
 
 
-def skip(why):
-    print(f"skipped: {why}")
-    sys.exit(SKIP)
-
-
 def write(path, data=b""):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
-
-
-def pattern(n, seed=0):
-    return bytes((i * 7 + seed + i // 251) % 256 for i in range(n))
 
 
 class Reader:
@@ -86,6 +77,13 @@ class Reader:
         expect((self.p.returncode, out, err), (status, output, b""), what)
 
 
+def session(data, status, output, what, **options):
+    """One whole conversation: `data` in; exactly `output`, then `status`."""
+    reader = Reader(**options)
+    reader.send(data)
+    reader.end(status, what, output)
+
+
 def reads_of(root, table, what):
     reader = Reader(root)
     for path, status, data in table:
@@ -118,18 +116,14 @@ def section_frames(tmp):
         (frame(f"{tmp}/link/f".encode()), REFUSED, 1), (frame(f"{tmp}/file".encode()), REFUSED, 1),
         (frame(f"{tmp}/missing".encode()), REFUSED, 1), (frame(r), HANDSHAKE, 0)]
     for data, output, status in roots:
-        reader = Reader()
-        reader.send(data)
-        reader.end(status, f"root frame {data[:40]!r}", output)
+        session(data, status, output, f"root frame {data[:40]!r}")
     longest = b"/".join([b"x" * 255] * 4)
     requests = [  # raw bytes after the handshake -> replies; the session ends with 0
         (frame(longest), REFUSED), (b"\x04\x00" + b"f" * 1024, b""), (b"\x00\x00", b""),
         (frame(b"f\0g"), b""), (b"\x00\x05ab", b""),
         (frame(b"f") + frame(b"missing") + frame(b"f"), b"\0\0\5hello\1\0\0\0\0\5hello")]
     for data, output in requests:
-        reader = Reader(root)
-        reader.send(data)
-        reader.end(0, f"request frames {data[:40]!r}", output)
+        session(data, 0, output, f"request frames {data[:40]!r}", root=root)
     # A host that stops reading replies ends the session; nookview does not
     # die of SIGPIPE.
     reader = Reader(root)
@@ -145,8 +139,8 @@ def section_frames(tmp):
 
 def section_reads(tmp):
     root, outside = f"{tmp}/root", f"{tmp}/outside"
-    files = {"f": b"hello", "one": b"1", "max": pattern(8000), "over": pattern(8001), "empty": b"",
-             "d/e/deep": b"deep", "linked": b"two names", "big-linked": pattern(9000),
+    files = {"f": b"hello", "one": b"1", "max": os.urandom(8000), "over": os.urandom(8001), "empty": b"",
+             "d/e/deep": b"deep", "linked": b"two names", "big-linked": os.urandom(9000),
              ".hidden": b"h", "w": b"written", "m": b"mapped"}
     for name, data in files.items():
         write(f"{root}/{name}", data)
@@ -196,13 +190,8 @@ def section_reads(tmp):
     if os.geteuid() == 0:  # not the owner and no CAP_LEASE: served all the same
         os.chmod(tmp, 0o755), os.chmod(root, 0o755)
         nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-        reads_of_as(nobody, root)
-
-
-def reads_of_as(prefix, root):
-    reader = Reader(prefix=prefix, preload=False)
-    reader.send(frame(root.encode()) + frame(b"f"))
-    reader.end(0, "unprivileged reader", HANDSHAKE + b"\0\0\5hello")
+        session(frame(root.encode()) + frame(b"f"), 0, HANDSHAKE + b"\0\0\5hello",
+                "unprivileged reader", prefix=nobody, preload=False)
 
 
 # -- mounts (root, private mount namespace) -------------------------------------------------
@@ -218,8 +207,8 @@ def mount(*args):
 
 def section_mounts(tmp):
     if os.geteuid() != 0 or libc.unshare(0x20000) != 0:  # CLONE_NEWNS
-        skip("mount namespaces need root")
-    mount("--make-rprivate", "/")
+        sys.exit(print("skipped: mount namespaces need root") or SKIP)
+    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
     root, outside = f"{tmp}/root", f"{tmp}/outside"
     for name in ("plain/f", "own/f", "file-mount"):
         write(f"{root}/{name}", b"inside")
@@ -237,9 +226,7 @@ def section_mounts(tmp):
     if shutil.which("bindfs") and os.path.exists("/dev/fuse"):
         subprocess.run(["bindfs", outside, f"{root}/fuse"], check=True)
         MOUNTED.append(f"{root}/fuse")
-        reader = Reader()
-        reader.send(frame(f"{root}/fuse".encode()))
-        reader.end(1, "root on FUSE", REFUSED)
+        session(frame(f"{root}/fuse".encode()), 1, REFUSED, "root on FUSE")
     else:
         print("skipped: FUSE root (no bindfs or /dev/fuse)")
     # One-second times: a rewrite within one tick moves no time at all.
@@ -272,32 +259,19 @@ def held_at_read(pid, of_file=True):
 
 def section_changes(tmp):
     if not shutil.which("strace") or os.geteuid() != 0:
-        skip("needs strace and root")
+        sys.exit(print("skipped: needs strace and root") or SKIP)
     root = f"{tmp}/root"
 
-    def writer(mode, data):
-        def change(p):
-            with open(p, mode) as f:  # waits while nookview holds its lease
-                f.write(data)
-        return change
-
-    def rename_over(p):
-        write(f"{tmp}/new", b"same length.")
-        os.replace(f"{tmp}/new", p)
-
-    def dir_to_link(p):
-        os.rename(f"{root}/d", f"{root}/d2")
-        os.symlink("d2", f"{root}/d")
-
-    def dir_replaced(p):
-        os.rename(f"{root}/e", f"{root}/e2")
-        write(p, b"same length.")
+    def writer(mode, data):  # waits while nookview holds its lease
+        return lambda p: open(p, mode).write(data)
 
     table = [  # request, change while nookview reads the file, runs beside it
         ("stable", None, False), ("rewrite", writer("r+b", b"X"), True),
         ("append", writer("ab", b"more"), True), ("truncate", lambda p: os.truncate(p, 3), True),
-        ("renamed", rename_over, False), ("linked", lambda p: os.link(p, f"{tmp}/second"), False),
-        ("d/inner", dir_to_link, False), ("e/inner", dir_replaced, False),
+        ("renamed", lambda p: (write(f"{tmp}/new", b"same length."), os.replace(f"{tmp}/new", p)), False),
+        ("linked", lambda p: os.link(p, f"{tmp}/second"), False),
+        ("d/inner", lambda p: (os.rename(f"{root}/d", f"{root}/d2"), os.symlink("d2", f"{root}/d")), False),
+        ("e/inner", lambda p: (os.rename(f"{root}/e", f"{root}/e2"), write(p, b"same length.")), False),
         ("moved", lambda p: os.rename(root, root + "-away"), False)]
     for path, _, _ in table:
         write(f"{root}/{path}", b"same length.")
@@ -428,10 +402,9 @@ def section_failclosed(tmp):
         ("landlock_restrict_self", 1, False, 1)]
     for call, errno, serves, status in table:
         deny = [OPTIONS["deny"], call, str(errno)]
-        reader = Reader(prefix=deny, preload=False)
-        reader.send(frame(root.encode()) + frame(b"f"))
         output = HANDSHAKE + b"\0\0\5hello" if serves else REFUSED
-        reader.end(0 if serves else 1, f"reader without {call} ({errno})", output)
+        session(frame(root.encode()) + frame(b"f"), 0 if serves else 1, output,
+                f"reader without {call} ({errno})", prefix=deny, preload=False)
         shutil.rmtree(src, ignore_errors=True), shutil.rmtree(dst, ignore_errors=True)
         os.makedirs(f"{src}/rev"), os.makedirs(dst)
         e, d = os.stat(f"{src}/rev"), os.stat(dst)
