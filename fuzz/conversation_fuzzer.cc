@@ -30,8 +30,9 @@ bool restrict_to_publish(int, int) {
 namespace {
 
 std::string root;
-const std::map<std::string, std::string> kServed = {{"f", "hello"}, {"d/g", "deep"}};
-const char* const kTooLarge[] = {"empty", "big"};
+// Every path text that gets status 0 or 2; any other gets 1.
+const std::map<std::string, std::pair<char, std::string>> kReplies = {
+    {"f", {0, "hello"}}, {"d/g", {0, "deep"}}, {"empty", {2, ""}}, {"big", {2, ""}}};
 
 void put(const std::string& name, const std::string& data) {
   int fd = open((root + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -44,31 +45,22 @@ void make_tree() {
   if (!mkdtemp(dir)) abort();
   root = dir;
   mkdir((root + "/d").c_str(), 0755);
-  for (const auto& [name, data] : kServed) put(name, data);
-  put("empty", ""), put("big", std::string(8001, 'b'));
+  put("f", "hello"), put("d/g", "deep"), put("empty", ""), put("big", std::string(8001, 'b'));
   if (symlink("f", (root + "/sym").c_str()) != 0) abort();
 }
 
-std::string frame(const std::string& text) {
-  return std::string{static_cast<char>(text.size() >> 8), static_cast<char>(text.size() & 0xFF)} +
-         text;
-}
-
-std::string expected_replies(const uint8_t* data, size_t size) {
+std::string expected_replies(const std::string& input) {
   std::string out(3, '\0');
-  for (size_t at = 0; at + 2 <= size;) {
-    size_t length = static_cast<size_t>(data[at]) << 8 | data[at + 1];
-    if (length == 0 || length > 1023 || at + 2 + length > size) break;
-    std::string path(reinterpret_cast<const char*>(data + at + 2), length);
-    if (path.find('\0') != std::string::npos) break;
+  for (size_t at = 0; at + 2 <= input.size();) {
+    size_t length = static_cast<size_t>(static_cast<uint8_t>(input[at])) << 8 |
+                    static_cast<uint8_t>(input[at + 1]);
+    std::string path = input.substr(at + 2, length);
+    if (length == 0 || length > 1023 || path.size() < length || path.find('\0') != path.npos) break;
     at += 2 + length;
-    auto served = kServed.find(path);
-    bool too_large = path == kTooLarge[0] || path == kTooLarge[1];
-    if (served != kServed.end()) {
-      out += std::string{'\0', '\0', static_cast<char>(served->second.size())} + served->second;
-    } else {
-      out += std::string{static_cast<char>(too_large ? 2 : 1), '\0', '\0'};
-    }
+    auto known = kReplies.find(path);
+    auto [status, data] =
+        known == kReplies.end() ? std::pair<char, std::string>{1, ""} : known->second;
+    out += std::string{status, '\0', static_cast<char>(data.size())} + data;
   }
   return out;
 }
@@ -87,7 +79,10 @@ int memory_file(const std::string& contents) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (root.empty()) make_tree();
   int saved_in = dup(0), saved_out = dup(1);
-  int in = memory_file(frame(root) + std::string(reinterpret_cast<const char*>(data), size));
+  std::string input(reinterpret_cast<const char*>(data), size);
+  std::string root_frame{static_cast<char>(root.size() >> 8),
+                         static_cast<char>(root.size() & 0xFF)};
+  int in = memory_file(root_frame + root + input);
   int out = memory_file("");
   dup2(in, 0), dup2(out, 1);
   int status = nookview::run_reader();
@@ -96,6 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string got(static_cast<size_t>(lseek(out, 0, SEEK_END)), '\0');
   if (pread(out, got.data(), got.size(), 0) != static_cast<ssize_t>(got.size())) abort();
   close(out);
-  if (status != 0 || got != expected_replies(data, size)) abort();
+  if (status != 0 || got != expected_replies(input)) abort();
   return 0;
 }
