@@ -1,115 +1,84 @@
-#include "audio_clients.h"
+#include "audio_clients-linux.h"
 
 #include <gtest/gtest.h>
 
-#include "meeting_provider.h"
+#include <string>
+#include <vector>
 
 namespace {
 
-using Text = std::optional<std::string>;
-
-AudioClient client(std::uint32_t index, Text processId, Text binary = {}, Text name = {},
-                   Text flatpakId = {}) {
-  return {index, processId, binary, name, flatpakId};
-}
-
-struct IdentityCase {
-  AudioClient client;
-  Text bundleID;
-  std::optional<MeetingProvider> provider;
-};
-
-TEST(AudioClients, BundleIdentifierFromTheAliasTableOrTheClientsOwnIdentity) {
-  const auto zoom = MeetingProvider::zoom;
-  const auto teams = MeetingProvider::teams;
-  const IdentityCase cases[] = {
-      {client(1, {}, "zoom"), "us.zoom.xos", zoom},
-      {client(1, {}, {}, "ZOOM VoiceEngine"), "us.zoom.xos", zoom},
-      {client(1, {}, "bwrap", {}, "us.zoom.Zoom"), "us.zoom.xos", zoom},
-      {client(1, {}, "teams-for-linux"), "com.microsoft.teams2", teams},
-      {client(1, {}, {}, {}, "com.github.IsmaelMartinez.teams_for_linux"), "com.microsoft.teams2",
-       teams},
-      {client(1, {}, "teams", "Microsoft Teams"), "com.microsoft.teams", teams},
-      // An alias anywhere beats the client's own identifiers.
-      {client(1, {}, "zoom", {}, "org.example.Wrapper"), "us.zoom.xos", zoom},
-      // Aliases match exactly: letter case and extra text make no alias.
-      {client(1, {}, "Zoom"), "Zoom", {}},
-      {client(1, {}, "zoom.real"), "zoom.real", {}},
-      {client(1, {}, {}, "zoom voiceengine"), "zoom voiceengine", {}},
-      {client(1, {}, "teams2"), "teams2", {}},
-      // Others report their own identity, which no provider claims.
-      {client(1, {}, "firefox", "Firefox", "org.mozilla.firefox"), "org.mozilla.firefox", {}},
-      {client(1, {}, "pacat", "pacat"), "pacat", {}},
-      {client(1, {}, {}, "Music"), "Music", {}},
-      {client(1, "42"), std::nullopt, {}},
-  };
-  for (const IdentityCase& c : cases) {
-    Text bundleID = bundleIDOf(c.client);
-    EXPECT_EQ(bundleID, c.bundleID) << c.bundleID.value_or("(none)");
-    std::optional<MeetingProvider> provider =
-        bundleID ? meetingProviderFromBundleID(*bundleID) : std::nullopt;
-    EXPECT_EQ(provider, c.provider) << c.bundleID.value_or("(none)");
-  }
-}
-
-// "bundle input output" per process, e.g. "us.zoom.xos 1 0", "-" for none.
-std::string describe(const std::vector<AudioClientProcess>& processes) {
-  std::string text;
-  for (const AudioClientProcess& process : processes) {
-    if (!text.empty()) text += ", ";
-    text += process.bundleID.value_or("-") + (process.input ? " 1" : " 0") +
-            (process.output ? " 1" : " 0");
-  }
-  return text;
-}
-
-struct ProcessCase {
+// One client of a snapshot; nullptr for a property it lacks. `streams` holds
+// r (recording) and p (playback), upper case when the stream is corked.
+struct Client {
+  const char* processId;
+  const char* binary;
   const char* name;
-  AudioClientsSnapshot snapshot;
-  std::string processes;
+  const char* appId;
+  const char* streams;
 };
 
-TEST(AudioClients, ClientsGroupIntoProcessesWithTheirStreams) {
-  const ProcessCase cases[] = {
-      {"one process, input and output from different clients",
-       {0, {client(5, "100", "zoom"), client(6, "100", "zoom")}, {{6, false}}, {{5, false}}},
-       "us.zoom.xos 1 1"},
-      {"clients without a process id are processes of their own",
-       {0, {client(5, {}, "zoom"), client(6, {}, "zoom")}, {{6, false}}, {{5, false}}},
-       "us.zoom.xos 1 0, us.zoom.xos 0 1"},
-      {"the watcher's own client is never reported",
-       {7, {client(5, "1", "teams"), client(7, "2", "zoom")}, {{7, false}}, {{7, false}}},
-       "com.microsoft.teams 0 0"},
-      {"corked streams do not run",
-       {0, {client(5, "1", "zoom")}, {{5, true}}, {{5, true}}},
-       "us.zoom.xos 0 0"},
-      {"one uncorked stream among corked ones runs",
-       {0, {client(5, "1", "zoom")}, {{5, true}, {5, false}}, {{5, true}, {5, false}}},
-       "us.zoom.xos 1 1"},
-      {"streams of unknown clients count for nobody",
-       {0, {client(5, "1", "zoom")}, {{9, false}}, {{9, false}}},
-       "us.zoom.xos 0 0"},
-      {"ordered by each process's lowest client index",
-       {0,
-        {client(9, "300", "firefox"), client(3, "200", "teams-for-linux"),
-         client(4, "300", "firefox"), client(8, "100", "zoom")},
-        {{9, false}},
-        {{3, false}}},
-       "com.microsoft.teams2 1 0, firefox 0 1, us.zoom.xos 0 0"},
-      {"an alias on any client names the process",
-       {0, {client(2, "100", "ZoomLauncher"), client(3, "100", {}, "ZOOM VoiceEngine")}, {}, {}},
-       "us.zoom.xos 0 0"},
-      {"without an alias the first client names the process",
-       {0, {client(3, "100", "b"), client(2, "100", "a")}, {}, {}},
-       "a 0 0"},
-      {"a client without identity gives a process without one",
-       {0, {client(2, "100")}, {{2, false}}, {}},
-       "- 0 1"},
-      {"no clients, no processes", {0, {}, {{2, false}}, {{2, false}}}, ""},
-  };
-  for (const ProcessCase& c : cases) {
-    EXPECT_EQ(describe(clientProcesses(c.snapshot)), c.processes) << c.name;
+std::optional<std::string> text(const char* value) {
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+// The records as "zoom:io teams:-o": provider, then input and output ('-' when
+// not running).
+std::string records(const std::vector<Client>& clients) {
+  AudioClientsSnapshot snapshot;
+  std::uint32_t index = 0;
+  for (const Client& c : clients) {
+    snapshot.clients.push_back(
+        {++index, text(c.processId), text(c.binary), text(c.name), text(c.appId)});
+    for (const char* s = c.streams; *s; ++s) {
+      auto& streams = (*s == 'r' || *s == 'R') ? snapshot.recording : snapshot.playback;
+      streams.push_back({index, *s == 'R' || *s == 'P'});
+    }
   }
+  std::string seen;
+  for (const AudioProcessActivity& r : meetingProcesses(snapshot)) {
+    seen += std::string(seen.empty() ? "" : " ") + std::string(rawValue(r.provider())) + ":" +
+            (*r.input() ? "i" : "-") + (*r.output() ? "o" : "-");
+  }
+  return seen;
+}
+
+TEST(MeetingProcesses, RecognisesApplicationsByExactLinuxNames) {
+  const std::pair<Client, const char*> table[] = {
+      {{"7", "zoom", nullptr, nullptr, "rp"}, "zoom:io"},
+      {{"7", "pacat", "ZOOM VoiceEngine", nullptr, "rp"}, "zoom:io"},
+      {{"7", "zoom.real", nullptr, "us.zoom.Zoom", "rp"}, "zoom:io"},
+      {{"7", "teams-for-linux", nullptr, nullptr, "rp"}, "teams:io"},
+      {{"7", "electron", nullptr, "com.github.IsmaelMartinez.teams_for_linux", "rp"}, "teams:io"},
+      {{"7", "teams", "Microsoft Teams", nullptr, "rp"}, "teams:io"},
+      {{"7", "Zoom", "Zoom Meeting", "us.zoom.Zoom.Beta", "rp"}, ""},
+      {{"7", "zoomed", "zoom", "zoom", "rp"}, ""},
+      {{"7", "teamspeak3", "teams", nullptr, "rp"}, ""},
+      {{nullptr, nullptr, nullptr, nullptr, "rp"}, ""},
+  };
+  for (const auto& [client, expected] : table) {
+    EXPECT_EQ(records({client}), expected) << "binary " << (client.binary ? client.binary : "-");
+  }
+}
+
+TEST(MeetingProcesses, AProcessIsItsIdTogetherWithItsIdentity) {
+  const std::pair<std::vector<Client>, const char*> table[] = {
+      // One Zoom process recording with one client and playing with another.
+      {{{"7", "zoom", nullptr, nullptr, "r"}, {"7", "zoom", nullptr, nullptr, "p"}}, "zoom:io"},
+      // Two sandboxes whose processes both have the id 1: a Zoom that only
+      // records and a player are two processes, whatever tells them apart.
+      {{{"1", "zoom", nullptr, nullptr, "r"}, {"1", "pacat", nullptr, nullptr, "p"}}, "zoom:i-"},
+      {{{"1", "pacat", "ZOOM VoiceEngine", nullptr, "r"}, {"1", "pacat", "pacat", nullptr, "p"}},
+       "zoom:i-"},
+      {{{"1", "zoom", nullptr, "us.zoom.Zoom", "r"}, {"1", "zoom", nullptr, nullptr, "p"}},
+       "zoom:i- zoom:-o"},
+      // Without a process id every client is a process of its own.
+      {{{nullptr, "zoom", nullptr, nullptr, "r"}, {nullptr, "zoom", nullptr, nullptr, "p"}},
+       "zoom:i- zoom:-o"},
+      // Corked streams are not running; order follows the server's clients.
+      {{{"8", "teams", nullptr, nullptr, "Rp"}, {"7", "zoom", nullptr, nullptr, "rPp"}},
+       "teams:-o zoom:io"},
+  };
+  for (const auto& [clients, expected] : table) EXPECT_EQ(records(clients), expected);
 }
 
 }  // namespace
