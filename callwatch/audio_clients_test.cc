@@ -2,36 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
-// One client of a snapshot; nullptr for a property it lacks. `streams` holds
-// r (recording) and p (playback), upper case when the stream is corked.
-struct Client {
-  const char* processId;
-  const char* binary;
-  const char* name;
-  const char* appId;
-  const char* streams;
-};
-
-std::optional<std::string> text(const char* value) {
-  return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
-// The records as "zoom:io teams:-o": provider, then input and output ('-' when
-// not running).
-std::string records(const std::vector<Client>& clients) {
+// Clients separated by ",", each "process id/binary/application name/Flatpak
+// id/streams", "-" for a property the client lacks; streams are r
+// (recording) and p (playback), upper case when corked. Returns the records
+// as "zoom:i- teams:io": provider, input and output ('-' when not running).
+std::string records(const std::string& clients) {
   AudioClientsSnapshot snapshot;
-  std::uint32_t index = 0;
-  for (const Client& c : clients) {
-    snapshot.clients.push_back(
-        {++index, text(c.processId), text(c.binary), text(c.name), text(c.appId)});
-    for (const char* s = c.streams; *s; ++s) {
-      auto& streams = (*s == 'r' || *s == 'R') ? snapshot.recording : snapshot.playback;
-      streams.push_back({index, *s == 'R' || *s == 'P'});
+  std::istringstream list(clients);
+  for (std::string client; std::getline(list, client, ',');) {
+    std::istringstream fields(client);
+    std::optional<std::string> values[5];
+    for (auto& value : values) {
+      std::string field;
+      std::getline(fields, field, '/');
+      if (field != "-") value = field;
+    }
+    auto index = static_cast<std::uint32_t>(snapshot.clients.size());
+    snapshot.clients.push_back({index, values[0], values[1], values[2], values[3]});
+    for (char s : values[4].value_or("")) {
+      (tolower(s) == 'r' ? snapshot.recording : snapshot.playback).push_back({index, s < 'a'});
     }
   }
   std::string seen;
@@ -42,43 +36,30 @@ std::string records(const std::vector<Client>& clients) {
   return seen;
 }
 
-TEST(MeetingProcesses, RecognisesApplicationsByExactLinuxNames) {
-  const std::pair<Client, const char*> table[] = {
-      {{"7", "zoom", nullptr, nullptr, "rp"}, "zoom:io"},
-      {{"7", "pacat", "ZOOM VoiceEngine", nullptr, "rp"}, "zoom:io"},
-      {{"7", "zoom.real", nullptr, "us.zoom.Zoom", "rp"}, "zoom:io"},
-      {{"7", "teams-for-linux", nullptr, nullptr, "rp"}, "teams:io"},
-      {{"7", "electron", nullptr, "com.github.IsmaelMartinez.teams_for_linux", "rp"}, "teams:io"},
-      {{"7", "teams", "Microsoft Teams", nullptr, "rp"}, "teams:io"},
-      {{"7", "Zoom", "Zoom Meeting", "us.zoom.Zoom.Beta", "rp"}, ""},
-      {{"7", "zoomed", "zoom", "zoom", "rp"}, ""},
-      {{"7", "teamspeak3", "teams", nullptr, "rp"}, ""},
-      {{nullptr, nullptr, nullptr, nullptr, "rp"}, ""},
-  };
-  for (const auto& [client, expected] : table) {
-    EXPECT_EQ(records({client}), expected) << "binary " << (client.binary ? client.binary : "-");
+// Each row: clients, "=", the records they give.
+TEST(MeetingProcesses, RecognisesApplicationsAndKeepsSandboxesApart) {
+  // clang-format off
+  const char* table[] = {
+      // Applications by their exact Linux names.
+      "7/zoom/-/-/rp=zoom:io", "7/pacat/ZOOM VoiceEngine/-/rp=zoom:io",
+      "7/zoom.real/-/us.zoom.Zoom/rp=zoom:io", "7/teams-for-linux/-/-/rp=teams:io",
+      "7/electron/-/com.github.IsmaelMartinez.teams_for_linux/rp=teams:io",
+      "7/teams/Microsoft Teams/-/rp=teams:io", "7/Zoom/Zoom Meeting/us.zoom.Zoom.Beta/rp=",
+      "7/zoomed/zoom/zoom/rp=", "7/teamspeak3/teams/-/rp=", "-/-/-/-/rp=",
+      // One process with two clients; two sandboxes that both have process 1
+      // stay two processes, told apart by anything they are recognised by;
+      // without a process id each client is a process.
+      "7/zoom/-/-/r,7/zoom/-/-/p=zoom:io", "1/zoom/-/-/r,1/pacat/-/-/p=zoom:i-",
+      "1/pacat/ZOOM VoiceEngine/-/r,1/pacat/pacat/-/p=zoom:i-",
+      "1/zoom/-/us.zoom.Zoom/r,1/zoom/-/-/p=zoom:i- zoom:-o",
+      "-/zoom/-/-/r,-/zoom/-/-/p=zoom:i- zoom:-o",
+      // Corked streams are not running; records follow the server's order.
+      "8/teams/-/-/Rp,7/zoom/-/-/rPp=teams:-o zoom:io"};
+  // clang-format on
+  for (std::string row : table) {
+    std::size_t equals = row.find('=');
+    EXPECT_EQ(records(row.substr(0, equals)), row.substr(equals + 1)) << row;
   }
-}
-
-TEST(MeetingProcesses, AProcessIsItsIdTogetherWithItsIdentity) {
-  const std::pair<std::vector<Client>, const char*> table[] = {
-      // One Zoom process recording with one client and playing with another.
-      {{{"7", "zoom", nullptr, nullptr, "r"}, {"7", "zoom", nullptr, nullptr, "p"}}, "zoom:io"},
-      // Two sandboxes whose processes both have the id 1: a Zoom that only
-      // records and a player are two processes, whatever tells them apart.
-      {{{"1", "zoom", nullptr, nullptr, "r"}, {"1", "pacat", nullptr, nullptr, "p"}}, "zoom:i-"},
-      {{{"1", "pacat", "ZOOM VoiceEngine", nullptr, "r"}, {"1", "pacat", "pacat", nullptr, "p"}},
-       "zoom:i-"},
-      {{{"1", "zoom", nullptr, "us.zoom.Zoom", "r"}, {"1", "zoom", nullptr, nullptr, "p"}},
-       "zoom:i- zoom:-o"},
-      // Without a process id every client is a process of its own.
-      {{{nullptr, "zoom", nullptr, nullptr, "r"}, {nullptr, "zoom", nullptr, nullptr, "p"}},
-       "zoom:i- zoom:-o"},
-      // Corked streams are not running; order follows the server's clients.
-      {{{"8", "teams", nullptr, nullptr, "Rp"}, {"7", "zoom", nullptr, nullptr, "rPp"}},
-       "teams:-o zoom:io"},
-  };
-  for (const auto& [clients, expected] : table) EXPECT_EQ(records(clients), expected);
 }
 
 }  // namespace
