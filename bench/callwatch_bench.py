@@ -6,6 +6,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "callwatch",
@@ -83,34 +84,33 @@ def cell(cost, seconds):
     return f"{total:.3f} s ({100 * total / seconds:.3f} %) | {cost['peak_rss_kib']:,} KiB"
 
 
+def paragraph(text):
+    return textwrap.fill(" ".join(text.split()), 78)
+
+
 def page(command, seconds, rows, latency):
     table = "\n".join(f"| {NAMES[name]} | {cell(w, seconds)} | {cell(loop, seconds)} | "
                       f"{(loop['user_s'] + loop['system_s']) / (w['user_s'] + w['system_s']):.1f} × |"
                       for name, w, loop in rows)
-    return f"""## tolvan-callwatch: what watching costs
-
-`{command}` on {time.strftime("%d %B %Y", time.gmtime())}, load average
-{os.getloadavg()[0]:.2f} at the end: `tolvan-callwatch --watch` ran for {seconds} s
-against each private server, which had {len(UNRELATED)} unrelated applications
-playing and recording, beside a shell loop that ran `pactl list` once a
-second for the same time. CPU time is the kernel's account when each is
-reaped (the loop's includes every `pactl` it ran), as a share of one core;
-peak resident memory comes from GNU time.
-
-| server | watcher: CPU | watcher: memory | loop: CPU | loop: memory | loop ÷ watcher CPU |
-|---|---|---|---|---|---|
-{table}
-
-The watcher keeps one connection and asks only for the client and stream
-lists; the loop starts a process, connects and asks for everything, every
-second. Their memory is alike: the loop's is that of one `pactl`, which
-loads the same audio library.
-
-**Leaving when the host lets go.** With the watcher sampling, its standard
-input was closed at a random point of its one-second cycle, and the time
-until it was reaped measured: {statistics.median(latency):.2f} ms median
-({min(latency):.2f}–{max(latency):.2f} ms) over {len(latency)} runs.
-"""
+    return "\n\n".join([
+        "## tolvan-callwatch: what watching costs",
+        paragraph(f"""`{command}`, {time.strftime("%d %B %Y", time.gmtime())}, {os.cpu_count()}
+            cores, load average {os.getloadavg()[0]:.2f} at the end: `tolvan-callwatch --watch`
+            ran for {seconds} s against each private server, which had {len(UNRELATED)}
+            unrelated applications playing and recording, beside a shell loop that ran
+            `pactl list` once a second for the same time. CPU time is the kernel's account
+            when each is reaped (the loop's includes every `pactl` it ran), as a share of one
+            core; peak resident memory comes from GNU time."""),
+        "| server | watcher: CPU | watcher: memory | loop: CPU | loop: memory | "
+        "loop ÷ watcher CPU |\n|---|---|---|---|---|---|\n" + table,
+        paragraph("""The watcher keeps one connection and asks only for the client and
+            stream lists; the loop starts a process, connects and asks for everything, every
+            second. Their memory is alike: the loop's is that of one `pactl`, which loads the
+            same audio library."""),
+        paragraph(f"""**Leaving when the host lets go.** With the watcher sampling, its
+            standard input was closed at a random point of its one-second cycle, and the time
+            until it was reaped measured: {statistics.median(latency):.2f} ms median
+            ({min(latency):.2f}–{max(latency):.2f} ms) over {len(latency)} runs.""")]) + "\n"
 
 
 def rewrite(path, text):
@@ -139,7 +139,10 @@ def main(argv):
         with SERVERS[name]() as server:
             rows.append((name, *cpu(server, watcher, seconds)))
             latency += exit_latency(server, watcher, runs)
-    text = page("bench/callwatch_cpu.sh" + " --quick" * quick, seconds, rows, latency)
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    shown = os.path.relpath(watcher, top) if watcher.startswith(top + "/") else watcher
+    command = " ".join(["bench/callwatch_cpu.sh", shown, *argv[2:]])
+    text = page(command, seconds, rows, latency)
     print(text)
     if target:
         rewrite(target, text)
