@@ -85,7 +85,7 @@ def cell(cost, seconds):
 
 
 def paragraph(text):
-    return textwrap.fill(" ".join(text.split()), 78)
+    return textwrap.fill(" ".join(text.split()), 78, break_on_hyphens=False)
 
 
 def page(command, seconds, rows, latency):
@@ -94,8 +94,8 @@ def page(command, seconds, rows, latency):
                       for name, w, loop in rows)
     return "\n\n".join([
         "## tolvan-callwatch: what watching costs",
-        paragraph(f"""`{command}`, {time.strftime("%d %B %Y", time.gmtime())}, {os.cpu_count()}
-            cores, load average {os.getloadavg()[0]:.2f} at the end: `tolvan-callwatch --watch`
+        f"`{command}`\n\n" + paragraph(f"""{time.strftime("%d %B %Y", time.gmtime())},
+            {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at the end: `tolvan-callwatch --watch`
             ran for {seconds} s against each private server, which had {len(UNRELATED)}
             unrelated applications playing and recording, beside a shell loop that ran
             `pactl list` once a second for the same time. CPU time is the kernel's account
