@@ -41,7 +41,7 @@ std::vector<MeetingActivityEvent> MeetingActivity::observe(const AudioSample& sa
   std::vector<MeetingActivityEvent> events;
   for (MeetingProvider provider : allMeetingProviders) {
     Evidence seen = observation(sample, provider);
-    ProviderActivity& state = activity[provider];
+    ProviderActivity& state = activity[static_cast<std::size_t>(provider)];
     if (!seen || *seen == state.active) {
       state.contrarySamples = 0;
       continue;

@@ -4,8 +4,8 @@
 // once-a-second rhythm turns the counts into durations.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "audio_process_activity.h"
@@ -29,5 +29,6 @@ class MeetingActivity {
     std::int64_t contrarySamples = 0;
   };
 
-  std::unordered_map<MeetingProvider, ProviderActivity> activity;
+  // Indexed by provider.
+  std::array<ProviderActivity, allMeetingProviders.size()> activity{};
 };

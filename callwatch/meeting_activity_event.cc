@@ -1,18 +1,13 @@
 #include "meeting_activity_event.h"
 
-#include <errno.h>
 #include <unistd.h>
 
-#include <array>
 #include <new>
+#include <string_view>
+
+#include "standard_streams.h"
 
 namespace {
-
-constexpr std::array<MeetingActivityEvent::Kind, 3> allKinds = {
-    MeetingActivityEvent::Kind::ready, MeetingActivityEvent::Kind::candidateStarted,
-    MeetingActivityEvent::Kind::candidateEnded};
-
-}  // namespace
 
 std::string_view rawValue(MeetingActivityEvent::Kind kind) {
   switch (kind) {
@@ -26,12 +21,7 @@ std::string_view rawValue(MeetingActivityEvent::Kind kind) {
   return {};
 }
 
-std::optional<MeetingActivityEvent::Kind> kindFromRawValue(std::string_view text) {
-  for (MeetingActivityEvent::Kind kind : allKinds) {
-    if (rawValue(kind) == text) return kind;
-  }
-  return std::nullopt;
-}
+}  // namespace
 
 // Every value is a fixed ASCII word, so no JSON escaping is ever needed.
 std::string MeetingActivityEvent::line() const {
@@ -45,16 +35,6 @@ std::string MeetingActivityEvent::line() const {
   }
   text += "}\n";
   return text;
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 void emit(const MeetingActivityEvent& event) {

@@ -19,7 +19,9 @@ constexpr BundleRule bundleRules[] = {
     {"com.microsoft.teams.", true, MeetingProvider::teams},
 };
 
-char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerASCII(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Whether the full Unicode lower-case form of `text` begins with (or, when
 // `whole`, equals) the ASCII lower-case `literal`.
@@ -50,13 +52,6 @@ std::string_view rawValue(MeetingProvider provider) {
       return "teams";
   }
   return {};
-}
-
-std::optional<MeetingProvider> meetingProviderFromRawValue(std::string_view text) {
-  for (MeetingProvider provider : allMeetingProviders) {
-    if (rawValue(provider) == text) return provider;
-  }
-  return std::nullopt;
 }
 
 std::optional<MeetingProvider> meetingProviderFromBundleID(std::string_view bundleID) {

@@ -33,13 +33,23 @@ void reserveStandardDescriptors() {
 // such care: the libraries never write to it, and events must go there.
 int isolateStandardError() {
   int messages = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-  if (messages < 0) return -1;
+  if (messages < 0) return STDERR_FILENO;
   int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (sink < 0 || dup2(sink, STDERR_FILENO) < 0) {
     if (sink >= 0) close(sink);
     close(messages);
-    return -1;
+    return STDERR_FILENO;
   }
   close(sink);
   return messages;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
 }

@@ -1,20 +1,29 @@
 #include "watch.h"
 
-#include <errno.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "meeting_activity.h"
+#include "standard_streams.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int messageDescriptor = STDERR_FILENO;
+constexpr Clock::duration tickPeriod = std::chrono::seconds(1);
+constexpr std::int64_t missedSampleLimit = 5;
+
+[[noreturn]] void fail(int messages, std::string_view message, int code) {
+  writeAll(messages, std::string(message) + '\n');
+  std::exit(code);
+}
 
 // Milliseconds for poll() until `due`, rounded up so a wake-up is never early.
 int millisecondsUntil(Clock::time_point due) {
@@ -36,58 +45,37 @@ void awaitTick(Clock::time_point due) {
   }
 }
 
-}  // namespace
-
-void sendMessagesTo(int fd) {
-  messageDescriptor = fd;
-}
-
-void fail(std::string_view message, int code) {
-  std::string line(message);
-  line += '\n';
-  while (write(messageDescriptor, line.data(), line.size()) < 0 && errno == EINTR) {
-  }
-  std::exit(code);
-}
-
-void WatchTick::run() {
-  AudioSample sample = sample_();
-  if (sample) {
-    missedSamples = 0;
-    if (!ready) {
-      emit(MeetingActivityEvent(MeetingActivityEvent::Kind::ready));
-      ready = true;
-    }
-  } else if (++missedSamples == missedSampleLimit) {
-    fail("Core Audio process activity could not be read.", 75);
-  }
-  for (const MeetingActivityEvent& event : observe_(sample)) emit(event);
-}
-
-Clock::time_point nextDue(Clock::time_point due, Clock::time_point now,
-                          std::chrono::nanoseconds period) {
-  due += period;
-  if (due <= now) due += (now - due) / period * period;
+// The deadline after a tick that was due at `due` and ended at `now`: one
+// period later, or, when further firings fell due during the tick, the
+// latest of them, so they are merged into one tick run at once.
+Clock::time_point nextDue(Clock::time_point due, Clock::time_point now) {
+  due += tickPeriod;
+  if (due <= now) due += (now - due) / tickPeriod * tickPeriod;
   return due;
 }
 
-void runWatchLoop(const std::function<void()>& tick, std::chrono::nanoseconds period) {
-  Clock::time_point due = Clock::now();
-  for (;;) {
-    awaitTick(due);
-    tick();
-    due = nextDue(due, Clock::now(), period);
-  }
-}
+}  // namespace
 
-void watchCommand(std::span<const char* const> arguments, const WatchPlatform& platform,
-                  std::chrono::nanoseconds period) {
+void watchCommand(std::span<char* const> arguments, AudioSampler& sampler, int messages) {
   if (arguments.size() != 1 || std::string_view(arguments[0]) != "--watch") {
-    fail("Usage: tolvan-callwatch --watch", 64);
+    fail(messages, "Usage: tolvan-callwatch --watch", 64);
   }
-  if (!platform.isSupported()) fail("Core Audio process activity is unavailable on this Mac.", 69);
+  if (!sampler.isSupported()) {
+    fail(messages, "Core Audio process activity is unavailable on this Mac.", 69);
+  }
   MeetingActivity activity;
-  WatchTick tick(platform.sample,
-                 [&activity](const AudioSample& sample) { return activity.observe(sample); });
-  runWatchLoop([&tick] { tick.run(); }, period);
+  std::int64_t missedSamples = 0;
+  bool ready = false;
+  for (Clock::time_point due = Clock::now();; due = nextDue(due, Clock::now())) {
+    awaitTick(due);
+    AudioSample sample = sampler.sample();
+    if (sample) {
+      missedSamples = 0;
+      if (!ready) emit(MeetingActivityEvent(MeetingActivityEvent::Kind::ready));
+      ready = true;
+    } else if (++missedSamples == missedSampleLimit) {
+      fail(messages, "Core Audio process activity could not be read.", 75);
+    }
+    for (const MeetingActivityEvent& event : activity.observe(sample)) emit(event);
+  }
 }

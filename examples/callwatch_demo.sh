@@ -3,11 +3,12 @@
 #
 # Uses the audio server a desktop session would use; when none answers, it
 # starts a private PulseAudio server with a null sink and a null source (no
-# sound hardware needed). Then it runs the watcher through the host example
-# (callwatch_host.py), which keeps a pipe on its standard input, and plays a simulated Zoom call: one process
-# that records and plays silence for about six seconds. It prints the
-# watcher's lines with the time since the watcher started, waits for the
-# end of the call to be reported, lets the watcher go by closing its
+# sound hardware needed; docs/events.md shows the same by hand). Then it runs
+# the watcher through the host example (callwatch_host.py), which keeps a
+# pipe on its standard input, and plays a simulated Zoom call: one process
+# that records and one that plays silence, for about six seconds. Every line
+# is stamped with the time since the watcher started, by one clock. It waits
+# for the end of the call to be reported, lets the watcher go by closing its
 # standard input, and stops everything it started. Takes about 20 seconds.
 set -euo pipefail
 
@@ -17,59 +18,56 @@ if (($# != 1)); then
 fi
 watcher=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-fixture=$here/../callwatch/tests/pulse_server.py
 
 work=$(mktemp -d /tmp/callwatch-demo.XXXXXX)
-call_pids=()
-to_watcher=
-to_server=
-private=
+chmod 700 "$work"
+pids=()
+to_host=
 
 # Also runs after Ctrl-C, when some of these may be gone already.
 cleanup() {
   set +e
-  ((${#call_pids[@]})) && kill "${call_pids[@]}" 2>/dev/null
-  [[ -n $to_watcher ]] && exec {to_watcher}>&-
-  # End of its input makes the fixture stop its server and clean up.
-  [[ -n $to_server ]] && exec {to_server}>&-
-  wait
+  [[ -n $to_host ]] && exec {to_host}>&-
+  ((${#pids[@]})) && kill "${pids[@]}" 2>/dev/null
+  wait 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-start_us=
-elapsed() {
-  local us=$((${EPOCHREALTIME/./} - start_us))
-  printf '%3d.%02d s' $((us / 1000000)) $((us % 1000000 / 10000))
-}
+# One clock for every stamp: the system clock, from the moment the watcher
+# starts (the host example is given the same moment).
+start=
+elapsed() { python3 -c 'import sys, time; print(f"{time.time() - float(sys.argv[1]):6.2f} s")' "$start"; }
 say() { printf '%s  [demo] %s\n' "$(elapsed)" "$*"; }
 
 # --- an audio server ----------------------------------------------------------
 # The probe must not start a server as a side effect.
 printf 'autospawn = no\n' >"$work/client.conf"
+device=()
 if PULSE_CLIENTCONFIG=$work/client.conf timeout 3 pactl info >/dev/null 2>&1; then
   echo "Using the running audio server: $(pactl info | sed -n 's/^Server Name: //p')"
 else
-  coproc PULSE { exec python3 "$fixture" serve; }
-  private=1
-  exec {to_server}>&"${PULSE[1]}"- # moved: closing it ends the server
-  while IFS= read -r line <&"${PULSE[0]}" && [[ -n $line ]]; do
-    export "${line?}"
-  done
-  [[ -n ${PULSE_SERVER:-} ]] || { echo "could not start a PulseAudio server" >&2; exit 1; }
+  HOME=$work XDG_RUNTIME_DIR=$work pulseaudio -n --daemonize=no --exit-idle-time=-1 \
+    --use-pid-file=no -L "module-native-protocol-unix socket=$work/native auth-anonymous=1" \
+    -L "module-null-sink sink_name=fake_out" -L "module-null-source source_name=fake_mic" \
+    >"$work/server.log" 2>&1 &
+  pids+=($!)
+  export PULSE_SERVER=unix:$work/native
+  for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+  pactl info >/dev/null 2>&1 || { echo "could not start a PulseAudio server" >&2; exit 1; }
   echo "No audio server answered; started a private one at $PULSE_SERVER"
+  device=(fake)
 fi
 
-# One Zoom process (both streams carry the same process id) that records
-# into /dev/null and plays silence.
+# One Zoom process recording into /dev/null, one playing silence.
+call_pids=()
 zoom_stream() { # zoom_stream record|playback
-  local options=(--raw --client-name="Zoom Meeting" --property=application.process.binary=zoom
-    --property=application.process.id=$$)
+  local options=(--raw --client-name="Zoom Meeting" --property=application.process.binary=zoom)
   if [[ $1 == record ]]; then
-    [[ -n $private ]] && options+=(--device=fake_mic)
+    ((${#device[@]})) && options+=(--device=fake_mic)
     pacat --record "${options[@]}" /dev/null 2>/dev/null &
   else
-    [[ -n $private ]] && options+=(--device=fake_out)
+    ((${#device[@]})) && options+=(--device=fake_out)
     pacat --playback "${options[@]}" /dev/zero 2>/dev/null &
   fi
   call_pids+=($!)
@@ -80,22 +78,21 @@ echo "Expected: \"ready\" at once, \"candidate-started\" on the third second of 
 echo "call, \"candidate-ended\" on the eighth second after it."
 echo
 mkfifo "$work/stdin"
-start_us=${EPOCHREALTIME/./}
+start=$(python3 -c 'import time; print(time.time())')
 # The host example runs the watcher and prints its events until its own
 # standard input, this fifo, ends.
-python3 "$here/callwatch_host.py" "$watcher" <"$work/stdin" | tee "$work/lines" &
-printer_pid=$!
-exec {to_watcher}>"$work/stdin" # the watcher runs while this stays open
+python3 "$here/callwatch_host.py" --since "$start" "$watcher" <"$work/stdin" | tee "$work/lines" &
+pids+=($!)
+exec {to_host}>"$work/stdin" # the watcher runs while this stays open
 
 sleep 2
-say "Zoom call begins: one process recording and playing"
+say "Zoom call begins: one process recording, one playing"
 zoom_stream record
 zoom_stream playback
 sleep 6
 say "Zoom call ends"
 kill "${call_pids[@]}"
 wait "${call_pids[@]}" 2>/dev/null || true
-call_pids=()
 
 for _ in $(seq 120); do # up to 12 s for the end of the call
   grep -q candidate-ended "$work/lines" 2>/dev/null && break
@@ -103,10 +100,7 @@ for _ in $(seq 120); do # up to 12 s for the end of the call
 done
 sleep 1
 say "closing the watcher's standard input"
-exec {to_watcher}>&-
-to_watcher=
-wait "$printer_pid"
-if ! grep -q candidate-ended "$work/lines"; then
-  echo "the end of the call was not reported" >&2
-  exit 1
-fi
+exec {to_host}>&-
+to_host=
+wait "${pids[-1]}"
+grep -q candidate-ended "$work/lines" || { echo "the end of the call was not reported" >&2; exit 1; }

@@ -1,4 +1,4 @@
-// Declarations only, for compiling the macOS audio layer on Linux; see
+// Declarations only, for running the macOS sampler on Linux; see
 // ../README.md. Types and values as Apple documents them (AudioHardware.h,
 // AudioHardwareBase.h, macOS 14.2 SDK).
 #pragma once

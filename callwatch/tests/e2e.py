@@ -1,0 +1,299 @@
+#!/usr/bin/env python3
+# End-to-end cases of tolvan-callwatch against a real audio server:
+#     e2e.py WATCHER pulseaudio|pipewire [sandboxed]
+# One table of cases, whichever server is named. Each case starts its own
+# private server and simulated applications (audio_server.py) and the real
+# watcher, and checks what a host sees: every byte of the output and the
+# tick each line falls in, standard error, the exit status, files. Ticks
+# come one a second, the first at once: "ready" marks tick 1. Cases run side
+# by side; with "sandboxed" only those that need PID namespaces run, without
+# it all others. Exit status 77 ("skipped") when the server is not installed
+# or no namespace can be made.
+
+import concurrent.futures
+import os
+import select
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+
+from audio_server import SANDBOX, SERVERS
+
+READY = b'{"version":1,"type":"ready"}\n'
+USAGE = b"Usage: tolvan-callwatch --watch\n"
+UNAVAILABLE = b"Core Audio process activity is unavailable on this Mac.\n"
+UNREADABLE = b"Core Audio process activity could not be read.\n"
+ZOOM, TEAMS = {"application.process.binary": "zoom"}, {"application.process.binary": "teams"}
+# How far a line or an exit may stray from its tick: a tick may run 100 ms
+# late and a sample take 300 ms on a busy machine, yet neighbouring ticks
+# stay apart.
+EARLY, LATE = 0.6, 0.7
+FULL = os.open("/dev/full", os.O_WRONLY)
+READ_END, UNREAD = os.pipe()  # UNREAD: a pipe whose reading end is gone
+os.close(READ_END)
+LIVE = threading.local()  # the watchers of the case this thread runs
+
+
+def started(provider):
+    return b'{"version":1,"type":"candidate-started","provider":"%s"}\n' % provider.encode()
+
+
+def ended(provider):
+    return b'{"version":1,"type":"candidate-ended","provider":"%s"}\n' % provider.encode()
+
+
+class Failure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Watcher:
+    def __init__(self, binary, env, args=("--watch",), **popen):
+        self.t0 = time.monotonic()
+        popen = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, **popen}
+        self.proc = subprocess.Popen([binary, *args], env=env, stderr=subprocess.PIPE, **popen)
+        self.out, self.err, self.lines, self.taken = b"", b"", [], 0
+        LIVE.watchers.append(self)
+
+    def now(self):
+        return time.monotonic() - self.t0
+
+    # Reads standard output, stamping each line on arrival, until there is a
+    # line not yet taken or `t` (seconds since start) has come; returns that
+    # line as (time, bytes), or None.
+    def next_line(self, t):
+        while self.taken == len(self.lines) and self.proc.stdout and \
+                select.select([self.proc.stdout], [], [], max(0, t - self.now()))[0]:
+            if not (chunk := os.read(self.proc.stdout.fileno(), 4096)):
+                break
+            self.lines += [(self.now(), line + b"\n") for line in
+                           (self.out[self.out.rfind(b"\n") + 1:] + chunk).split(b"\n")[:-1]]
+            self.out += chunk
+        if self.taken == len(self.lines):
+            return None
+        self.taken += 1
+        return self.lines[self.taken - 1]
+
+    def story(self):
+        return f"lines {[(round(t, 2), line) for t, line in self.lines]}, stderr {self.err!r}"
+
+    def expect(self, line, earliest, latest):
+        got = self.next_line(latest)
+        check(got and got[1] == line and earliest <= got[0] <= latest,
+              f"expected {line!r} from {earliest:.2f} to {latest:.2f} s; {self.story()}")
+        return got[0]
+
+    def wait_exit(self, timeout):
+        try:
+            self.proc.wait(max(0, timeout))
+        except subprocess.TimeoutExpired:
+            raise Failure(f"still running after {timeout:.1f} s; {self.story()}") from None
+        t_exit = self.now()
+        while self.next_line(t_exit):
+            pass
+        self.err = self.proc.stderr.read()
+        return self.proc.returncode, t_exit
+
+    def check(self, status, out, err=b""):
+        check((self.proc.returncode, self.out, self.err) == (status, out, err),
+              f"status {self.proc.returncode} (expected {status}), stdout {self.out!r} "
+              f"(expected {out!r}), stderr {self.err!r} (expected {err!r})")
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        [stream.close() for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr) if stream]
+
+
+class Case:
+    # `setup` prepares the server before the watcher starts. `timeline` holds
+    # (tick, line that must come in that tick, or action on the server),
+    # where 3.5 is half a second after tick 3. `end` is (tick, status,
+    # message): with status 0 nothing more may come until that tick, and then
+    # the host lets go (`let_go`, by default closing standard input); with
+    # any other status the watcher must leave by itself on that tick.
+    # Without `ready` no "ready" line comes and the start counts as tick 1.
+    def __init__(self, name, setup=None, timeline=(), end=(4.7, 0, b""), env=None,
+                 args=("--watch",), ready=True, let_go=None, servers=tuple(SERVERS),
+                 sandboxed=False, **popen):
+        self.name, self.setup, self.timeline, self.end, self.env = name, setup, timeline, end, env
+        self.args, self.ready, self.let_go, self.popen = args, ready, let_go, popen
+        self.servers, self.sandboxed = servers, sandboxed
+
+    def __call__(self, server, binary):
+        if self.setup:
+            self.setup(server)
+        server.settle()
+        w = Watcher(binary, dict(server.env, **(self.env or {})), self.args, **self.popen)
+        t = w.expect(READY, 0, EARLY) - 1 if self.ready else -1  # tick n comes at t + n
+        descriptors = len(os.listdir(f"/proc/{w.proc.pid}/fd"))
+        for n, item in self.timeline:
+            if isinstance(item, bytes):
+                w.expect(item, t + n - EARLY, t + n + LATE)
+            else:
+                time.sleep(max(0, t + n - w.now()))
+                item(server)
+        n, status, message = self.end
+        if status == 0 and self.ready:
+            check(w.next_line(t + n) is None, f"more than expected; {w.story()}")
+            check(len(os.listdir(f"/proc/{w.proc.pid}/fd")) == descriptors, "descriptors left")
+            (self.let_go or (lambda w: w.proc.stdin.close()))(w)
+            w.wait_exit(0.5)
+        else:
+            _, t_exit = w.wait_exit(t + n + LATE + 1 - w.now())
+            check(t + n - EARLY <= t_exit <= t + n + LATE, f"left at {t_exit:.2f} s, not in "
+                                                           f"tick {n}; {w.story()}")
+        lines = b"".join(line for _, line in self.timeline if isinstance(line, bytes))
+        w.check(status, READY * self.ready + lines, message)
+
+
+def apps(*applications, record=True, playback=True):
+    return lambda server: [server.application(a, record, playback) for a in applications]
+
+
+def setups(*functions):
+    return lambda server: [function(server) for function in functions]
+
+
+def corked_zoom(server):
+    server.set_mic_corked = server.corked("record", ZOOM)
+    server.run(server.pacat("playback", ZOOM))
+
+
+# Each argument: the pacat streams of one sandbox, as (direction, binary).
+def sandboxes(*contents):
+    return lambda s: [s.run(*(s.pacat(d, {}, s.copy("pacat", b)) for d, b in sandbox),
+                            sandbox=True) for sandbox in contents]
+
+
+CASES = [
+    # The server gone for three ticks, back for one, gone for three again:
+    # the watcher reconnects each time, the count of missed samples restarts
+    # at every sample, and ticks without one neither end the meeting nor
+    # count towards its end, which comes on the eighth tick without it.
+    Case("server_restarted", apps(ZOOM), [
+        (3, started("zoom")), (3.5, lambda s: s.kill()), (6.3, lambda s: s.start()),
+        (7.5, lambda s: s.kill()), (10.3, lambda s: s.start()), (18, ended("zoom"))], (18.5, 0, b"")),
+    # An open but corked stream is no audio in use: uncorked, the meeting
+    # starts on the third active tick; corked again, it ends on the eighth.
+    Case("corked_streams_do_not_count", corked_zoom, [
+        (4.5, lambda s: s.set_mic_corked(False)), (7, started("zoom")),
+        (7.5, lambda s: s.set_mic_corked(True)), (15, ended("zoom"))], (16, 0, b"")),
+    # The fifth tick without a sample ends the watcher; the audio library's
+    # diagnostics, all asked for, never reach the host.
+    Case("server_killed", apps(ZOOM), [(3, started("zoom")), (3.5, lambda s: s.kill())],
+         (8, 75, UNREADABLE), {"PULSE_LOG": "4", "PULSE_LOG_META": "1"}),
+    # A frozen server keeps the connection and never answers: every tick
+    # still gives up in time.
+    Case("server_stopped", timeline=[(1.5, lambda s: s.stop())], end=(6, 75, UNREADABLE)),
+    # Each way Linux names Zoom or Teams, alone.
+    *(Case(f"{provider}_by {key}={value}", apps({key: value}), [(3, started(provider))])
+      for key, value, provider in [
+          ("application.process.binary", "zoom", "zoom"),
+          ("application.name", "ZOOM VoiceEngine", "zoom"),
+          ("pipewire.access.portal.app_id", "us.zoom.Zoom", "zoom"),
+          ("application.process.binary", "teams-for-linux", "teams"),
+          ("application.flatpak.id", "com.github.IsmaelMartinez.teams_for_linux", "teams")]),
+    # One direction is no meeting, nor one provider's input and another's.
+    Case("one_direction", setups(apps(ZOOM, record=False), apps(TEAMS, playback=False))),
+    # Input and output from two processes; both providers on one tick, zoom
+    # first.
+    Case("both_providers", setups(*(apps(p, **{d: False}) for p in (TEAMS, ZOOM)
+                                    for d in ("record", "playback"))),
+         [(3, started("zoom")), (3, started("teams"))]),
+    Case("native_pipewire_zoom", lambda s: [s.pw_cat(d) for d in ("record", "playback")],
+         [(3, started("zoom"))], servers=("pipewire",)),
+    # Two sandboxes whose processes are both process 1: a Zoom that only
+    # records and an unrelated player are no meeting; one Zoom sandbox that
+    # records and plays is one.
+    Case("sandboxes_kept_apart", sandboxes([("record", "zoom")], [("playback", "pacat")]),
+         sandboxed=True),
+    Case("sandboxed_zoom", sandboxes([("record", "zoom"), ("playback", "zoom")]),
+         [(3, started("zoom"))], sandboxed=True),
+    # No server at the address, or a frozen one: 69 after at most a second.
+    Case("no_server", env={"PULSE_SERVER": "unix:/nonexistent"}, ready=False,
+         end=(1, 69, UNAVAILABLE)),
+    Case("server_frozen_at_start", lambda s: s.stop(), ready=False, end=(2, 69, UNAVAILABLE)),
+    # Any other command line: 64 before any server is sought (this one is
+    # frozen, which would take a second and give 69).
+    *(Case(f"usage {args}", lambda s: s.stop(), args=args, ready=False, end=(1, 64, USAGE))
+      for args in ([], ["--Watch"], ["watch"], ["--watch", "--watch"], ["--watch", "now"],
+                   ["-watch"], ["--watch="], [""])),
+    # A byte on standard input lets the watcher go as closing it does; at end
+    # of file from the start (/dev/null) it leaves at once, writing nothing.
+    Case("byte_lets_go", end=(1.3, 0, b""), let_go=lambda w: os.write(w.proc.stdin.fileno(), b"x")),
+    Case("end_of_input_at_start", ready=False, end=(1, 0, b""), stdin=subprocess.DEVNULL),
+    # A line that cannot be written ends the watcher with 1 and no message; a
+    # pipe without reader kills it by SIGPIPE unless that is ignored.
+    Case("disk_full", ready=False, end=(1, 1, b""), stdout=FULL),
+    Case("no_reader_sigpipe_ignored", ready=False, end=(1, 1, b""), stdout=UNREAD,
+         restore_signals=False),
+    Case("no_reader", ready=False, end=(1, -13, b""), stdout=UNREAD),
+]
+
+
+# Nothing is created, changed or removed: not where the audio library looks
+# for a server when none is named (with XDG_RUNTIME_DIR or without), nor in
+# a home without an audio cookie.
+def writes_no_files(server, binary):
+    with tempfile.TemporaryDirectory() as home, tempfile.TemporaryDirectory() as runtime:
+        unnamed = {k: v for k, v in server.env.items() if not k.startswith(("PULSE", "XDG"))}
+        unnamed.update(HOME=home, TMPDIR=runtime)
+        for env, status in ((dict(unnamed, XDG_RUNTIME_DIR=runtime), 69), (unnamed, 69),
+                            (dict(server.env, HOME=home, XDG_CONFIG_HOME=home), 0)):
+            w = Watcher(binary, env)
+            if status == 0:
+                w.expect(READY, 0, EARLY)
+                w.proc.stdin.close()
+            w.wait_exit(3)
+            w.check(status, READY if status == 0 else b"", b"" if status == 0 else UNAVAILABLE)
+            left = [f"{d}/{n}" for top in (home, runtime) for d, ds, fs in os.walk(top)
+                    for n in ds + fs]
+            check(not left, f"files left: {left}")
+
+
+writes_no_files.name, writes_no_files.servers, writes_no_files.sandboxed = (
+    "writes_no_files", tuple(SERVERS), False)
+CASES.append(writes_no_files)
+
+
+def run(case, server_name, binary):
+    began, LIVE.watchers = time.monotonic(), []
+    try:
+        with SERVERS[server_name]() as server:
+            case(server, binary)
+        return True, f"ok      {case.name} ({time.monotonic() - began:.1f} s)"
+    except Exception as error:
+        message = str(error) if isinstance(error, Failure) else traceback.format_exc()
+        return False, f"FAILED  {case.name}: {message}"
+    finally:
+        [w.close() for w in LIVE.watchers]
+
+
+def main(argv):
+    if len(argv) not in (3, 4) or argv[2] not in SERVERS or argv[3:] not in ([], ["sandboxed"]):
+        sys.exit("usage: e2e.py WATCHER pulseaudio|pipewire [sandboxed]")
+    binary, server, sandboxed = argv[1], argv[2], argv[3:] == ["sandboxed"]
+    if missing := SERVERS[server].missing():
+        print(f"skipped: {server} is not installed (no {', '.join(missing)})")
+        return 77
+    if sandboxed and subprocess.run([*SANDBOX, "true"], capture_output=True).returncode != 0:
+        print("skipped: this machine cannot make PID namespaces (unshare --user --pid)")
+        return 77
+    cases = [c for c in CASES if server in c.servers and c.sandboxed == sandboxed]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+        results = list(pool.map(lambda c: run(c, server, binary), cases))
+    print("\n".join(report for _, report in results))
+    return 0 if all(ok for ok, _ in results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
