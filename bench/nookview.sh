@@ -66,7 +66,7 @@ startup="| program | start to handshake, µs (median) |
 | ratio | $(awk "BEGIN {printf \"%.2f\", $nv / $least}") |"
 printf '%s\n\n%s\n' "$table" "$startup"
 [[ -n $page ]] || exit 0
-chart=$(dirname "$page")/img/nookview-throughput.png
+chart=$(dirname "$page")/img/nookview-throughput.png && mkdir -p "$(dirname "$chart")"
 gnuplot -e "set terminal png size 720,360; set output '$chart'; set key top right;
   set xlabel 'directories in the path'; set ylabel 'requests per second'; set xtics 1; set yrange [0:*];
   plot '$work/chart.dat' using 1:4 with linespoints title 'floor',
