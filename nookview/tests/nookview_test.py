@@ -164,14 +164,8 @@ def section_reads(tmp):
     before = reader.descriptors()
     for path, status, data in table:
         expect(reader.ask(path), (status, data), f"request {path}")
-    # Between requests: the root moved away and back, writers that hold the
-    # file open (a descriptor, a shared writable mapping) and let it go.
-    os.rename(root, root + "-away")
-    os.mkdir(root)
-    expect(reader.ask("f"), (1, b""), "root replaced")
-    os.rmdir(root)
-    os.rename(root + "-away", root)
-    expect(reader.ask("f"), (0, b"hello"), "root back")
+    # Between requests, writers that hold the file open (a descriptor, a
+    # shared writable mapping) and let it go.
     with open(f"{root}/w", "r+b") as writer:
         expect(reader.ask("w"), (1, b""), "file open for writing")
     expect(reader.ask("w"), (0, b"written"), "writer closed")
