@@ -7,7 +7,7 @@ packages=(
   cmake make g++ pkg-config libgtest-dev libgmock-dev clang-format
   libpulse-dev pulseaudio pulseaudio-utils
   pipewire pipewire-bin pipewire-pulse wireplumber
-  python3 util-linux valgrind strace bindfs time
+  python3 util-linux e2fsprogs strace bindfs time
   clang libclang-rt-14-dev gnuplot-nox man-db
 )
 
