@@ -8,7 +8,7 @@ packages=(
   libpulse-dev pulseaudio pulseaudio-utils
   pipewire pipewire-bin pipewire-pulse wireplumber
   python3 util-linux e2fsprogs strace bindfs time
-  clang libclang-rt-14-dev gnuplot-nox man-db
+  gnuplot-nox man-db
 )
 
 missing=()

@@ -121,25 +121,16 @@ class Server:
         return f"{self.dir}/{name}"
 
     # A native PipeWire client named zoom; it plays a minute of silence.
-    def pw_cat(self, direction):
+    # Unlinked, its stream is connected to no device, which the pulse server
+    # reports as corked.
+    def pw_cat(self, direction, linked=True):
         self.streams[direction == "record"] += 1
         with wave.open(f"{self.dir}/silence.wav", "wb") as w:
             w.setnchannels(1), w.setsampwidth(1), w.setframerate(8000)
             w.writeframes(b"\x80" * 8000 * 60)
-        self.run([self.copy("pw-cat", "zoom"), f"--{direction}", "--target", DEVICE[direction],
+        self.run([self.copy("pw-cat", "zoom"), f"--{direction}", "--target",
+                  DEVICE[direction] if linked else "0",
                   FILE[direction] if direction == "record" else f"{self.dir}/silence.wav"])
-
-    # A stream that starts corked; the function returned corks (True) or
-    # uncorks (False) it and returns once the server has done so.
-    def corked(self, direction, props):
-        self.streams[direction == "record"] += 1
-        here = os.path.dirname(os.path.abspath(__file__))
-        proc = self.spawn([f"{here}/corked_client.py", direction,
-                           *(f"{k}={v}" for k, v in props.items())], stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE)
-        self.apps.append(proc)
-        return lambda corked: os.write(proc.stdin.fileno(), b"c" if corked else b"u") and \
-            os.read(proc.stdout.fileno(), 1)
 
     # Waits until the server has exactly the streams started here.
     def settle(self):

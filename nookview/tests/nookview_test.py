@@ -10,7 +10,7 @@
 # allocation, system calls interrupted all the time). Exit 77 when the
 # machine cannot run the section (not root, no strace, ...).
 
-import contextlib, ctypes, mmap, os, select, shutil, socket, stat, subprocess, sys, tempfile, threading, time
+import contextlib, ctypes, mmap, os, random, select, shutil, socket, stat, subprocess, sys, tempfile, threading, time
 
 SKIP, TIMEOUT = 77, 20
 HANDSHAKE, REFUSED = b"\0\0\0", b"\1\0\0"
@@ -124,6 +124,20 @@ def section_frames(tmp):
         (frame(b"f") + frame(b"missing") + frame(b"f"), b"\0\0\5hello\1\0\0\0\0\5hello")]
     for data, output in requests:
         session(data, 0, output, f"request frames {data[:40]!r}", root=root)
+    # Random conversations of good, refused and malformed frames and random
+    # bytes, judged by a frame parser of this script's own: a reply for every
+    # frame up to the first malformed one, then the end with 0.
+    seed = int(os.environ.get("NOOKVIEW_TEST_SEED", time.time_ns()))
+    rng, parts = random.Random(seed), [frame(b"f"), frame(b"d/../f"), frame(b"x" * 1023),
+                                        b"\0\0", b"\4\0", frame(b"f\0"), b"\0\1f"]
+    for _ in range(200):
+        data = b"".join(rng.choices(parts, k=rng.randrange(8))) + rng.randbytes(rng.randrange(9))
+        rest, output = data, b""
+        while len(rest) >= 2 and 0 < (n := int.from_bytes(rest[:2], "big")) <= min(1023, len(rest) - 2) \
+                and b"\0" not in rest[2:2 + n]:
+            output, rest = output + (b"\0\0\5hello" if rest[2:2 + n] == b"f" else REFUSED), rest[2 + n:]
+        session(frame(root.encode()) + data, 0, HANDSHAKE + output,
+                f"conversation {data!r:.60} (seed {seed})")
     # A host that stops reading replies ends the session; nookview does not
     # die of SIGPIPE.
     reader = Reader(root)

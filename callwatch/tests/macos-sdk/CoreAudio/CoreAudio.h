@@ -1,13 +1,9 @@
 // Declarations only, for running the macOS sampler on Linux; see
 // ../README.md. Types and values as Apple documents them (AudioHardware.h,
-// AudioHardwareBase.h, macOS 14.2 SDK).
+// AudioHardwareBase.h, macOS 14.2 SDK); C++ only.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
-
-#ifdef __cplusplus
-extern "C" {
-#endif
 
 typedef UInt32 AudioObjectID;
 typedef UInt32 AudioObjectPropertySelector;
@@ -19,7 +15,6 @@ struct AudioObjectPropertyAddress {
   AudioObjectPropertyScope mScope;
   AudioObjectPropertyElement mElement;
 };
-typedef struct AudioObjectPropertyAddress AudioObjectPropertyAddress;
 
 enum : AudioObjectID { kAudioObjectSystemObject = 1 };
 enum : AudioObjectPropertyScope { kAudioObjectPropertyScopeGlobal = 0x676C6F62 };  // 'glob'
@@ -32,17 +27,10 @@ enum : AudioObjectPropertySelector {
 };
 enum : OSStatus { kAudioHardwareBadObjectError = 0x216F626A };  // '!obj'
 
-Boolean AudioObjectHasProperty(AudioObjectID inObjectID,
-                               const AudioObjectPropertyAddress* inAddress);
-OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
-                                        const AudioObjectPropertyAddress* inAddress,
-                                        UInt32 inQualifierDataSize, const void* inQualifierData,
-                                        UInt32* outDataSize);
-OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
-                                    const AudioObjectPropertyAddress* inAddress,
-                                    UInt32 inQualifierDataSize, const void* inQualifierData,
-                                    UInt32* ioDataSize, void* outData);
-
-#ifdef __cplusplus
+extern "C" {
+Boolean AudioObjectHasProperty(AudioObjectID, const AudioObjectPropertyAddress*);
+OSStatus AudioObjectGetPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress*, UInt32,
+                                        const void*, UInt32* outDataSize);
+OSStatus AudioObjectGetPropertyData(AudioObjectID, const AudioObjectPropertyAddress*, UInt32,
+                                    const void*, UInt32* ioDataSize, void* outData);
 }
-#endif

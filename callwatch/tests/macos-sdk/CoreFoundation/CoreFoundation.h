@@ -1,15 +1,11 @@
 // Declarations only, for running the macOS sampler on Linux; see
-// ../README.md. Types and values as Apple documents them for 64-bit macOS.
+// ../README.md. Types and values as Apple documents them for 64-bit macOS;
+// C++ only.
 #pragma once
-
-#ifdef __cplusplus
-extern "C" {
-#endif
 
 typedef unsigned char Boolean;
 typedef unsigned int UInt32;
-typedef signed int SInt32;
-typedef SInt32 OSStatus;
+typedef signed int OSStatus;
 typedef signed long CFIndex;
 typedef const void* CFTypeRef;
 typedef const struct __CFString* CFStringRef;
@@ -18,12 +14,9 @@ typedef UInt32 CFStringEncoding;
 enum { kCFNotFound = -1 };
 enum { kCFStringEncodingUTF8 = 0x08000100 };
 
-CFIndex CFStringGetLength(CFStringRef theString);
-CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
-Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
-                           CFStringEncoding encoding);
-void CFRelease(CFTypeRef cf);
-
-#ifdef __cplusplus
+extern "C" {
+CFIndex CFStringGetLength(CFStringRef);
+CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding);
+Boolean CFStringGetCString(CFStringRef, char* buffer, CFIndex bufferSize, CFStringEncoding);
+void CFRelease(CFTypeRef);
 }
-#endif
