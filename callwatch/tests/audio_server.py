@@ -6,9 +6,8 @@
 # that is also HOME and XDG_RUNTIME_DIR of everything started here, with a
 # null sink "fake_out" and a null source "fake_mic"; no sound hardware, D-Bus
 # or session is needed. Every process started here is a direct child that
-# dies with its parent and is killed by close(). kill() and start() replace
-# the protocol server on the same socket; stop() and resume() freeze and thaw
-# it. The applications state whatever client properties they are given (the
+# dies with its parent and is killed when the `with` block ends. kill() and
+# start() replace the protocol server on the same socket; stop() freezes it. The applications state whatever client properties they are given (the
 # server takes them as claimed), or run in a PID namespace of their own, as a
 # Flatpak does, where they are process 1.
 
@@ -30,6 +29,13 @@ DEVICE = {"record": "fake_mic", "playback": "fake_out"}
 FILE = {"record": "/dev/null", "playback": "/dev/zero"}
 
 
+# Kills a process, stopped or not, and reaps it.
+def end(proc):
+    proc.send_signal(signal.SIGCONT)
+    proc.kill()
+    proc.wait()
+
+
 class Server:
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix=f"callwatch-{self.name}-")
@@ -49,7 +55,9 @@ class Server:
         return self
 
     def __exit__(self, *exc):
-        self.close()
+        for proc in [*self.servers.values(), *self.apps]:
+            end(proc)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
     def spawn(self, argv, log=os.devnull, **options):
         with open(log, "ab") as out:
@@ -63,12 +71,10 @@ class Server:
                 raise RuntimeError(f"{self.name} gave no {what}; see its logs in {self.dir}")
             time.sleep(0.02)
 
+    # Never asked of a frozen server, which would not answer.
     def pactl(self, *args):
-        try:
-            return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
-                                  timeout=2).stdout
-        except subprocess.TimeoutExpired:
-            return ""
+        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
+                              timeout=5).stdout
 
     def start(self):
         for name, argv in self.commands():
@@ -80,20 +86,10 @@ class Server:
         self.wait_until(lambda: "Default Source: fake_mic" in self.pactl("info"), "answer")
 
     def kill(self):
-        proc = self.servers.pop(self.protocol)
-        proc.send_signal(signal.SIGCONT)
-        proc.kill()
-        proc.wait()
+        end(self.servers.pop(self.protocol))
 
     def stop(self):
         self.servers[self.protocol].send_signal(signal.SIGSTOP)
-
-    def close(self):
-        for proc in [*self.servers.values(), *self.apps]:
-            proc.send_signal(signal.SIGCONT)
-            proc.kill()
-            proc.wait()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
     # The command line of one pacat stream; run() starts it.
     def pacat(self, direction, props, program="pacat"):

@@ -13,10 +13,11 @@
 
 import concurrent.futures
 import os
-import select
+import queue
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -43,32 +44,31 @@ started, ended = (lambda p, kind=kind: b'{"version":1,"type":"candidate-%s","pro
 
 class Watcher:
     def __init__(self, argv, env, popen):
-        self.t0 = time.monotonic()
+        self.t0, self.seen, self.lines = time.monotonic(), [], queue.Queue()
         popen = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, **popen}
         self.proc = subprocess.Popen(argv, env=env, stderr=subprocess.PIPE, **popen)
-        self.out, self.lines, self.taken = b"", [], 0
+        self.reader = threading.Thread(target=self.stamp, daemon=True)
+        self.reader.start()
 
     def now(self):
         return time.monotonic() - self.t0
 
-    # Reads standard output, stamping each line on arrival, until there is a
-    # line not yet taken or `t` (seconds since start) has come; returns that
-    # line as (time, bytes), or None.
+    # Takes each line of standard output as it arrives, with its time.
+    def stamp(self):
+        for line in self.proc.stdout or ():
+            self.seen.append((self.now(), line))
+            self.lines.put(self.seen[-1])
+
+    # The next line not yet taken, as (time, bytes), if it comes before `t`
+    # (seconds since start); else None.
     def next_line(self, t):
-        while self.taken == len(self.lines) and self.proc.stdout and \
-                select.select([self.proc.stdout], [], [], max(0, t - self.now()))[0]:
-            if not (chunk := os.read(self.proc.stdout.fileno(), 4096)):
-                break
-            self.lines += [(self.now(), line + b"\n") for line in
-                           (self.out[self.out.rfind(b"\n") + 1:] + chunk).split(b"\n")[:-1]]
-            self.out += chunk
-        if self.taken == len(self.lines):
+        try:
+            return self.lines.get(timeout=max(0, t - self.now()))
+        except queue.Empty:
             return None
-        self.taken += 1
-        return self.lines[self.taken - 1]
 
     def story(self):
-        return f"lines {[(round(t, 2), line) for t, line in self.lines]}"
+        return f"lines {[(round(t, 2), line) for t, line in self.seen]}"
 
     def expect(self, line, earliest, latest):
         got = self.next_line(latest)
@@ -76,15 +76,14 @@ class Watcher:
             f"expected {line!r} from {earliest:.2f} to {latest:.2f} s; {self.story()}"
         return got[0]
 
-    # Waits for the exit; returns its time.
+    # Waits for the exit and the end of its output; returns the exit's time.
     def wait_exit(self, timeout):
         try:
             self.proc.wait(max(0, timeout))
         except subprocess.TimeoutExpired:
             raise AssertionError(f"still running after {timeout:.1f} s; {self.story()}") from None
         t_exit = self.now()
-        while self.next_line(t_exit):
-            pass
+        self.reader.join(1)
         return t_exit
 
 
@@ -142,7 +141,7 @@ class Case:
             assert t + n - EARLY <= t_exit <= t + n + LATE, \
                 f"left at {t_exit:.2f} s, not in tick {n}; {w.story()}"
         lines = READY * self.ready + b"".join(i for _, i in self.timeline if isinstance(i, bytes))
-        got = (w.proc.returncode, w.out, w.proc.stderr.read())
+        got = (w.proc.returncode, b"".join(line for _, line in w.seen), w.proc.stderr.read())
         assert got == (status, lines, message), f"got {got}, expected {(status, lines, message)}"
 
 
