@@ -39,8 +39,10 @@ def end(proc):
 class Server:
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix=f"callwatch-{self.name}-")
+        # The desktop's own audio server, found through its runtime
+        # directory, session bus or X display, must never answer here.
         self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith(("PULSE_", "PIPEWIRE_", "DBUS_", "XDG_"))}
+                    if not k.startswith(("PULSE_", "PIPEWIRE_", "DBUS_", "XDG_", "DISPLAY"))}
         self.env.update(HOME=self.dir, XDG_RUNTIME_DIR=self.dir, XDG_CONFIG_HOME=self.dir,
                         XDG_STATE_HOME=self.dir, PULSE_SERVER=f"unix:{self.dir}/{self.socket}")
         self.servers, self.apps, self.streams = {}, [], [0, 0]  # playback, recording
