@@ -145,8 +145,9 @@ class Case:
         assert got == (status, lines, message), f"got {got}, expected {(status, lines, message)}"
 
 
-def apps(*applications, record=True, playback=True):
-    return lambda server: [server.application(a, record, playback) for a in applications]
+# An application that records and plays, with these client properties.
+def app(props):
+    return lambda server: server.application(props)
 
 
 # Each argument: the pacat streams of one sandbox, as (direction, binary).
@@ -160,18 +161,19 @@ CASES = [
     # the watcher reconnects each time, the count of missed samples restarts
     # at every sample, and ticks without one neither end the meeting nor
     # count towards its end, which comes on the eighth tick without it.
-    Case("server_restarted", apps(ZOOM), [
+    Case("server_restarted", app(ZOOM), [
         (3, started("zoom")), (3.5, lambda s: s.kill()), (6.3, lambda s: s.start()),
         (7.5, lambda s: s.kill()), (10.3, lambda s: s.start()), (18, ended("zoom"))], (18.5, 0, b"")),
     # The fifth tick without a sample ends the watcher; the audio library's
     # diagnostics, all asked for, never reach the host.
-    Case("server_killed", apps(ZOOM), [(3, started("zoom")), (3.5, lambda s: s.kill())],
+    Case("server_killed", app(ZOOM), [(3, started("zoom")), (3.5, lambda s: s.kill())],
          (8, 75, UNREADABLE), {"PULSE_LOG": "4", "PULSE_LOG_META": "1"}),
     # A frozen server keeps the connection and never answers: every tick
     # still gives up in time.
     Case("server_stopped", timeline=[(1.5, lambda s: s.stop())], end=(6, 75, UNREADABLE)),
-    # Each way Linux names Zoom or Teams, alone.
-    *(Case(f"{provider}_by {key}={value}", apps({key: value}), [(3, started(provider))])
+    # Each client property a meeting application is recognised by, alone
+    # (the client table owns the values).
+    *(Case(f"{provider}_by {key}={value}", app({key: value}), [(3, started(provider))])
       for key, value, provider in [
           ("application.process.binary", "zoom", "zoom"),
           ("application.name", "ZOOM VoiceEngine", "zoom"),
