@@ -7,7 +7,8 @@
 # null sink "fake_out" and a null source "fake_mic"; no sound hardware, D-Bus
 # or session is needed. Every process started here is a direct child that
 # dies with its parent and is killed when the `with` block ends. kill() and
-# start() replace the protocol server on the same socket; stop() freezes it. The applications state whatever client properties they are given (the
+# start() replace the protocol server on the same socket; stop() freezes it.
+# The applications state whatever client properties they are given (the
 # server takes them as claimed), or run in a PID namespace of their own, as a
 # Flatpak does, where they are process 1.
 

@@ -133,9 +133,10 @@ def section_frames(tmp):
     for _ in range(200):
         data = b"".join(rng.choices(parts, k=rng.randrange(8))) + rng.randbytes(rng.randrange(9))
         rest, output = data, b""
-        while len(rest) >= 2 and 0 < (n := int.from_bytes(rest[:2], "big")) <= min(1023, len(rest) - 2) \
-                and b"\0" not in rest[2:2 + n]:
-            output, rest = output + (b"\0\0\5hello" if rest[2:2 + n] == b"f" else REFUSED), rest[2 + n:]
+        while len(rest) >= 2 and 0 < (n := int.from_bytes(rest[:2], "big")) <= 1023 \
+                and len(rest) >= 2 + n and b"\0" not in rest[2:2 + n]:
+            output += b"\0\0\5hello" if rest[2:2 + n] == b"f" else REFUSED
+            rest = rest[2 + n:]
         session(frame(root.encode()) + data, 0, HANDSHAKE + output,
                 f"conversation {data!r:.60} (seed {seed})")
     # A host that stops reading replies ends the session; nookview does not
