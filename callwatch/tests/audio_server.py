@@ -72,7 +72,9 @@ class Server:
         while not ready():
             if time.monotonic() > deadline or any(p.poll() for p in self.servers.values()):
                 raise RuntimeError(f"{self.name} gave no {what}; see its logs in {self.dir}")
-            time.sleep(0.02)
+            # Each look starts pactl: gently, or several cases at once make
+            # the very load their timing checks must not see.
+            time.sleep(0.05)
 
     # Never asked of a frozen server, which would not answer.
     def pactl(self, *args):
