@@ -14,6 +14,7 @@ import contextlib, ctypes, mmap, os, random, select, shutil, socket, stat, subpr
 
 SKIP, TIMEOUT = 77, 20
 HANDSHAKE, REFUSED = b"\0\0\0", b"\1\0\0"
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]  # a prefix; needs root
 OPTIONS, FAILURES = {}, []
 libc = ctypes.CDLL(None, use_errno=True)
 
@@ -112,7 +113,8 @@ def section_frames(tmp):
         (b"", b"", 1), (frame(b"/"), b"", 1), (frame(r[1:]), b"", 1), (frame(r + b"/"), b"", 1),
         (frame(r.replace(b"/root", b"//root")), b"", 1), (frame(b"/tmp/.hidden"), b"", 1),
         (b"\x04\x00" + r, b"", 1), (b"\x00\x00", b"", 1), (frame(r + b"\0x"), b"", 1),
-        (b"\x00\x09/tm", b"", 1), (frame(f"{tmp}/link".encode()), REFUSED, 1),
+        (b"\x00\x09/tm", b"", 1), (frame(f"{tmp}/".encode() + b"x" * 256), b"", 1),
+        (frame(f"{tmp}/link".encode()), REFUSED, 1),
         (frame(f"{tmp}/link/f".encode()), REFUSED, 1), (frame(f"{tmp}/file".encode()), REFUSED, 1),
         (frame(f"{tmp}/missing".encode()), REFUSED, 1), (frame(r), HANDSHAKE, 0)]
     for data, output, status in roots:
@@ -198,9 +200,8 @@ def section_reads(tmp):
     reader.end(0, "reads end")
     if os.geteuid() == 0:  # not the owner and no CAP_LEASE: served all the same
         os.chmod(tmp, 0o755), os.chmod(root, 0o755)
-        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         session(frame(root.encode()) + frame(b"f"), 0, HANDSHAKE + b"\0\0\5hello",
-                "unprivileged reader", prefix=nobody, preload=False)
+                "unprivileged reader", prefix=NOBODY, preload=False)
 
 
 # -- mounts (root, private mount namespace) -------------------------------------------------
@@ -266,10 +267,26 @@ def held_at_read(pid, of_file=True):
     raise AssertionError("nookview was never held at a read")
 
 
+def last_change_early_in_a_second(path):
+    """Changes the file's times early in a second, then waits a few clock
+    ticks: a write within the next half second (the held reads take less)
+    moves its times by nanoseconds only, never by a second."""
+    if not 0.02 < time.time() % 1 < 0.3:  # 0.02: past the second's first tick
+        time.sleep((1.02 - time.time() % 1) % 1)
+    os.utime(path)
+    time.sleep(0.05)
+
+
 def section_changes(tmp):
     if not shutil.which("strace") or os.geteuid() != 0:
         sys.exit(print("skipped: needs strace and root") or SKIP)
-    root = f"{tmp}/root"
+    os.chmod(tmp, 0o755)
+    changes_seen_by(f"{tmp}/owner", ())  # holds a read lease: a writer waits, and is noticed
+    changes_seen_by(f"{tmp}/nobody", NOBODY)  # no lease (not the owner, no CAP_LEASE)
+
+
+def changes_seen_by(tmp, prefix):
+    root, leased = f"{tmp}/root", not prefix
 
     def writer(mode, data):  # waits while nookview holds its lease
         return lambda p: open(p, mode).write(data)
@@ -284,11 +301,16 @@ def section_changes(tmp):
         ("moved", lambda p: os.rename(root, root + "-away"), False)]
     for path, _, _ in table:
         write(f"{root}/{path}", b"same length.")
-    reader = Reader(root, preload=False)
+    reader = Reader(root, prefix=prefix, preload=False)
     tracer = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e", "trace=read", "-e",
                                "inject=read:delay_enter=200000", "-p", str(reader.p.pid)])
     held_at_read(reader.p.pid, of_file=False)
     for path, change, beside in table:
+        if not leased:  # only the writers a lease makes wait; nothing else depends on a lease
+            if not beside:
+                continue
+            last_change_early_in_a_second(f"{root}/{path}")
+            beside = False  # no lease, so the writer does not wait: it is done before the read
         reader.send(frame(path.encode()))
         held_at_read(reader.p.pid)
         worker = threading.Thread(target=change, args=(f"{root}/{path}",)) if change else None
@@ -297,12 +319,13 @@ def section_changes(tmp):
         elif worker:
             worker.run()
         want = (0, b"same length.") if change is None else (1, b"")
-        expect(reader.reply(), want, f"change during the read: {path}")
+        expect(reader.reply(), want, f"change during the read, leased {leased}: {path}")
         if worker and beside:
             worker.join(TIMEOUT)
     tracer.terminate(), tracer.wait()
-    os.rename(root + "-away", root)
-    expect(reader.ask("stable"), (0, b"same length."), "served again once the root is back")
+    if leased:
+        os.rename(root + "-away", root)
+        expect(reader.ask("stable"), (0, b"same length."), "served again once the root is back")
     reader.end(0, "changes end")
 
 
