@@ -1,7 +1,9 @@
 // The Core Audio sampler of audio_sampler-macos.cc against a scripted
 // system: the hardware property calls and the Core Foundation string calls
 // it makes are defined here, so that every answer, status and size can be
-// chosen.
+// chosen. Like Core Audio, it answers only the questions Apple's headers
+// define, so a wrong address or buffer size in the sampler shows as a wrong
+// sample.
 #include <CoreAudio/CoreAudio.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
@@ -34,31 +36,61 @@ struct Process {
 
 struct System {
   std::vector<Process> processes{};
+  bool supported = true;  // whether the system has a process list
   OSStatus sizeStatus = 0;
   std::optional<UInt32> size{};  // announced; else 4 bytes per process
   OSStatus listStatus = 0;
   std::optional<UInt32> written{};  // by the list query; else what fits
   int liveStrings = 0;
+  std::string calls{};  // the questions asked, as "has size prs# pbid"
 };
 
 System* script;
+
+// The exact size of the property asked, if Apple's headers define it for
+// this object at this address (global scope, main element, no qualifier);
+// else nullopt, which Core Audio refuses. Records the question as "has",
+// "size" or the selector read.
+std::optional<UInt32> exactSize(const char* call, AudioObjectID id,
+                                const AudioObjectPropertyAddress* address, UInt32 qualifierSize = 0,
+                                const void* qualifier = nullptr) {
+  UInt32 asked = address->mSelector;
+  std::string read = {char(asked >> 24), char(asked >> 16), char(asked >> 8), char(asked)};
+  script->calls += (script->calls.empty() ? "" : " ") + (call ? call : read);
+  bool global = !qualifierSize && !qualifier &&
+                address->mScope == kAudioObjectPropertyScopeGlobal &&
+                address->mElement == kAudioObjectPropertyElementMain;
+  if (id == kAudioObjectSystemObject) {
+    return global && asked == kAudioHardwarePropertyProcessObjectList ? script->size : std::nullopt;
+  }
+  if (global && asked == kAudioProcessPropertyBundleID) return sizeof(CFStringRef);
+  bool flag =
+      asked == kAudioProcessPropertyIsRunningInput || asked == kAudioProcessPropertyIsRunningOutput;
+  return global && flag ? std::optional<UInt32>(sizeof(UInt32)) : std::nullopt;
+}
 
 }  // namespace
 
 extern "C" {
 
-Boolean AudioObjectHasProperty(AudioObjectID, const AudioObjectPropertyAddress*) {
-  return true;  // asked only at start-up, which is not tested here
+Boolean AudioObjectHasProperty(AudioObjectID id, const AudioObjectPropertyAddress* address) {
+  return exactSize("has", id, address) && script->supported;
 }
 
-OSStatus AudioObjectGetPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress*, UInt32,
-                                        const void*, UInt32* size) {
-  *size = script->size.value_or(static_cast<UInt32>(4 * script->processes.size()));
-  return script->sizeStatus;
+OSStatus AudioObjectGetPropertyDataSize(AudioObjectID id, const AudioObjectPropertyAddress* address,
+                                        UInt32 qualifierSize, const void* qualifier, UInt32* size) {
+  std::optional<UInt32> exact = exactSize("size", id, address, qualifierSize, qualifier);
+  if (exact) *size = *exact;
+  return exact ? script->sizeStatus : kAudioHardwareUnknownPropertyError;
 }
 
 OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address,
-                                    UInt32, const void*, UInt32* size, void* data) {
+                                    UInt32 qualifierSize, const void* qualifier, UInt32* size,
+                                    void* data) {
+  std::optional<UInt32> exact = exactSize(nullptr, object, address, qualifierSize, qualifier);
+  if (!exact || *size != *exact) {
+    return exact ? kAudioHardwareBadPropertySizeError : kAudioHardwareUnknownPropertyError;
+  }
   if (object == kAudioObjectSystemObject) {
     UInt32 fits = std::min<UInt32>(*size, static_cast<UInt32>(4 * script->processes.size()));
     for (UInt32 i = 0; i < fits / 4; ++i) static_cast<AudioObjectID*>(data)[i] = 100 + i;
@@ -103,12 +135,18 @@ void CFRelease(CFTypeRef object) {
 
 namespace {
 
-// The sample as "zoom:tf teams:n1": provider, then input and output as t
-// (running), f (not running) or n (unread); "none" for an absent sample.
-std::string sampleOf(System& system) {
+// As at start-up, "unsupported" or else one sample as "zoom:tf teams:n1":
+// provider, then input and output as t (running), f (not running) or n
+// (unread); "none" for an absent sample. `calls`, if given, are the questions
+// the sample must ask.
+std::string sampleOf(System& system, const char* calls) {
   script = &system;
-  AudioSample sample = makeSystemAudioSampler()->sample();
+  system.size = system.size.value_or(static_cast<UInt32>(4 * system.processes.size()));
+  std::unique_ptr<AudioSampler> sampler = makeSystemAudioSampler();
+  if (!sampler->isSupported()) return "unsupported";
+  AudioSample sample = sampler->sample();
   EXPECT_EQ(system.liveStrings, 0) << "string references not released exactly once";
+  EXPECT_TRUE(!calls || system.calls == calls) << "asked " << system.calls << ", not " << calls;
   if (!sample) return "none";
   auto state = [](std::optional<bool> v) { return v ? (*v ? "t" : "f") : "n"; };
   std::string seen;
@@ -128,10 +166,14 @@ TEST(CoreAudioSampler, ReadsEachProcessAndFailsAsAWholeOnlyWhereItMust) {
   struct Row {
     System system;
     const char* sample;
+    const char* calls = nullptr;  // checked where the row is about them
   } table[] = {
       {{.processes = {zoom, other, teams}}, "zoom:tt teams:tf"},
-      // No processes: an empty sample.
-      {{}, ""},
+      {{.processes = {zoom}, .supported = false}, "unsupported"},
+      // No processes: an empty sample, and the empty list is never read. An
+      // application not recognised costs its identifier alone.
+      {{}, "", "has size"},
+      {{.processes = {other}}, "", "has size prs# pbid"},
       // The list fails, or its size is no whole number of objects.
       {{.processes = {zoom}, .sizeStatus = 1}, "none"},
       {{.processes = {zoom}, .size = 6}, "none"},
@@ -146,12 +188,13 @@ TEST(CoreAudioSampler, ReadsEachProcessAndFailsAsAWholeOnlyWhereItMust) {
       {{.processes = {{"us.zoom.xos", on, on, kAudioHardwareBadObjectError}, teams}}, "teams:tf"},
       {{.processes = {zoom, teams, {"us.zoom.xos", on, on, 1}}}, "none"},
       {{.processes = {{.bundleID = nullptr}, teams}}, "teams:tf"},
-      // An unreadable value is none, never false; any non-zero value runs.
-      {{.processes = {{"US.Zoom.XOS.helper", {.status = 1}, {.value = 0}}}}, "zoom:nf"},
+      // An unreadable value is none, never false, and output is still read;
+      // any non-zero value runs.
+      {{.processes = {{"us.zoom.xos", {.status = 1}}}}, "zoom:nf", "has size prs# pbid piri piro"},
       {{.processes = {{"us.zoom.xos", {.value = 1, .size = 2}, {.value = 2}}}}, "zoom:nt"},
       {{.processes = {zoom, teams, zoom, other, zoom}}, "zoom:tt teams:tf zoom:tt zoom:tt"},
   };
-  for (Row& row : table) EXPECT_EQ(sampleOf(row.system), row.sample) << "row " << &row - table;
+  for (Row& r : table) EXPECT_EQ(sampleOf(r.system, r.calls), r.sample) << "row " << &r - table;
 }
 
 }  // namespace

@@ -25,7 +25,11 @@ enum : AudioObjectPropertySelector {
   kAudioProcessPropertyIsRunningInput = 0x70697269,      // 'piri'
   kAudioProcessPropertyIsRunningOutput = 0x7069726F,     // 'piro'
 };
-enum : OSStatus { kAudioHardwareBadObjectError = 0x216F626A };  // '!obj'
+enum : OSStatus {
+  kAudioHardwareUnknownPropertyError = 0x77686F3F,  // 'who?'
+  kAudioHardwareBadPropertySizeError = 0x2173697A,  // '!siz'
+  kAudioHardwareBadObjectError = 0x216F626A,        // '!obj'
+};
 
 extern "C" {
 Boolean AudioObjectHasProperty(AudioObjectID, const AudioObjectPropertyAddress*);
