@@ -257,7 +257,7 @@ export async function publishReview(executable, review) {
   /** @param {string | number} directory */
   const descriptor = async (directory) => {
     if (typeof directory === 'number') return directory;
-    // O_DIRECTORY: a FIFO under the name would block a read-only open.
+    // O_DIRECTORY: a FIFO found at the path would block a read-only open.
     opened.push(await open(directory, constants.O_RDONLY | constants.O_DIRECTORY));
     return opened[opened.length - 1].fd;
   };
