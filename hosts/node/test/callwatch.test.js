@@ -3,7 +3,7 @@
 // real one cannot be made to give, small stand-in programs.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { chmod, mkdtemp, rm, writeFile } from 'node:fs/promises';
+import { mkdtemp, rm, writeFile } from 'node:fs/promises';
 import { tmpdir } from 'node:os';
 import { createInterface } from 'node:readline';
 import { after, test } from 'node:test';
@@ -15,10 +15,10 @@ after(() => rm(scripts, { recursive: true }));
 const outcome = (kind, status, message = '', signal = null) => ({ kind, status, signal, message });
 const ready = '{"version":1,"type":"ready"}';
 
-// [case, script standing in for the watcher (or null: the real one), environment, events, outcome]
+// [case, script standing in for the watcher, environment, events, outcome, stop() timeout if stopped]
 const RUNS = [
   ['usage', `exec "${watcher}" --watch --now`, {}, [], outcome('usage', 64, 'Usage: tolvan-callwatch --watch')],
-  ['no audio server', null, { PULSE_SERVER: 'unix:/nonexistent' }, [],
+  ['no audio server', `exec "${watcher}" --watch`, { PULSE_SERVER: 'unix:/nonexistent' }, [],
     outcome('unavailable', 69, 'Core Audio process activity is unavailable on this Mac.')],
   ['lines of other versions, types and members', `echo '${ready}'
     echo '{"version":2,"type":"ready"}'; echo '{"version":1,"type":"ready","at":1}'
@@ -31,30 +31,18 @@ const RUNS = [
     outcome('unreadable', 75, 'Core Audio process activity could not be read.')],
   ['output failed', `echo '${ready}'; exit 1`, {}, [{ type: 'ready' }], outcome('output-failed', 1)],
   ['a status of no meaning', 'exit 3', {}, [], outcome('unexpected', 3)],
+  ['stopped, slow to leave', 'read x; sleep 0.3', {}, [], outcome('stopped', 0), 1500],
+  ['stopped, deaf', 'exec sleep 30', {}, [], outcome('signal', null, '', 'SIGKILL'), 1500],
 ];
 
-async function standIn(name, script) {
-  if (script === null) return watcher;
-  await writeFile(`${scripts}/${name}`, `#!/bin/sh\n${script}\n`);
-  await chmod(`${scripts}/${name}`, 0o755);
-  return `${scripts}/${name}`;
-}
-
-for (const [name, script, env, events, expected] of RUNS) {
+for (const [name, script, env, events, expected, timeoutMs] of RUNS) {
   test(`watcher ends: ${name}`, async () => {
-    const running = await startWatcher(await standIn(name, script), { env: { ...process.env, ...env } });
+    await writeFile(`${scripts}/${name}`, `#!/bin/sh\n${script}\n`, { mode: 0o755 });
+    const running = await startWatcher(`${scripts}/${name}`, { env: { ...process.env, ...env } });
+    const ended = timeoutMs ? running.stop({ timeoutMs }) : running.outcome();
     const seen = [];
     for await (const event of running) seen.push(event);
-    assert.deepEqual({ seen, outcome: await running.outcome() }, { seen: events, outcome: expected });
-  });
-}
-
-// [stand-in, what it does once its standard input ends, outcome of stop()]
-for (const [name, script, expected] of [['slow', 'read x; sleep 0.3', outcome('stopped', 0)],
-  ['deaf', 'exec sleep 30', outcome('signal', null, '', 'SIGKILL')]]) {
-  test(`stop() kills a watcher only past its timeout: ${name}`, async () => {
-    const running = await startWatcher(await standIn(name, script));
-    assert.deepEqual(await running.stop({ timeoutMs: 1500 }), expected);
+    assert.deepEqual({ seen, outcome: await ended }, { seen: events, outcome: expected });
   });
 }
 

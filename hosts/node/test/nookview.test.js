@@ -55,7 +55,6 @@ for (const [how, status] of [['close', 0], ['SIGKILL', null]]) {
     const closed = how === 'close' ? reader.close() : process.kill(reader.pid, how);
     const outcomes = await Promise.all(reads);
     const answered = outcomes.indexOf('session-ended');
-    assert.ok(answered > 10 && answered < paths.length, `${answered} answered`);
     assert.deepEqual(outcomes, paths.map((_, i) => (i < answered ? 'read' : 'session-ended')));
     await assert.rejects(reader.read('f1'), { code: 'session-ended' });
     assert.equal(await (how === 'close' ? closed : reader.close()), status);
@@ -69,21 +68,20 @@ test('refused roots: with a failure reply, or without one', async () => {
   }
 });
 
-test('publishReview: the four statuses, from paths and descriptors', async () => {
+test('publishReview: the four statuses, from paths and descriptors', async (t) => {
   const [drafts, out, elsewhere] = [`${work}/drafts`, `${work}/out`, await mkdtemp('/dev/shm/nookview-host-')];
-  after(() => rm(elsewhere, { recursive: true }));
-  for (const dir of ['a', 'b', 'c', 'd']) await mkdir(`${drafts}/${dir}`, { recursive: true });
-  await mkdir(`${out}/b`, { recursive: true });
+  t.after(() => rm(elsewhere, { recursive: true }));
+  for (const dir of ['drafts/a', 'drafts/b', 'drafts/c', 'drafts/d', 'out/b']) await mkdir(`${work}/${dir}`, { recursive: true });
   const outFd = openSync(out, constants.O_RDONLY | constants.O_DIRECTORY);
-  const review = async (name, destination, entry = name) => ({
-    source: drafts, destination, name, entry: await identify(`${drafts}/${entry}`),
-    destinationIdentity: await identify(typeof destination === 'number' ? out : destination) });
-  // [review, result]
-  const ROWS = [[await review('a', outFd), 'published'], [await review('b', out), 'name-taken'],
-    [await review('c', out, 'd'), 'refused'], [await review('d', elsewhere), 'different-file-systems']];
-  for (const [row, result] of ROWS) assert.equal(await publishReview(nookview, row), result, row.name);
-  assert.deepEqual(await identify(`${out}/a`), ROWS[0][0].entry);
-  closeSync(outFd);
+  t.after(() => closeSync(outFd));
+  // [name, destination, the entry whose numbers the host recorded, result]
+  for (const [name, destination, reviewed, result] of [['a', outFd, 'a', 'published'], ['b', out, 'b', 'name-taken'],
+    ['c', out, 'd', 'refused'], ['d', elsewhere, 'd', 'different-file-systems']]) {
+    const review = { source: drafts, destination, name, entry: await identify(`${drafts}/${reviewed}`),
+      destinationIdentity: await identify(destination === outFd ? out : destination) };
+    assert.equal(await publishReview(nookview, review), result, name);
+  }
+  assert.deepEqual([readdirSync(drafts).sort(), readdirSync(out).sort()], [['b', 'c', 'd'], ['a', 'b']]);
 });
 
 test('numbers are exact unsigned 64-bit decimals, whatever their sign in Node', () => {
