@@ -4,7 +4,7 @@
 # Uses the audio server a desktop session would use; when none answers, it
 # starts a private PulseAudio server with a null sink and a null source (no
 # sound hardware needed; docs/events.md shows the same by hand). Then it runs
-# the watcher through the host example (callwatch_host.py), which keeps a
+# the watcher through the host example (callwatch_host.mjs), which keeps a
 # pipe on its standard input, and plays a simulated Zoom call: one process
 # that records and one that plays silence, for about six seconds. Every line
 # is stamped with the time since the watcher started, by one clock. It waits
@@ -81,7 +81,7 @@ mkfifo "$work/stdin"
 start=$(python3 -c 'import time; print(time.time())')
 # The host example runs the watcher and prints its events until its own
 # standard input, this fifo, ends.
-python3 "$here/callwatch_host.py" --since "$start" "$watcher" <"$work/stdin" | tee "$work/lines" &
+node "$here/callwatch_host.mjs" --since "$start" "$watcher" <"$work/stdin" | tee "$work/lines" &
 pids+=($!)
 exec {to_host}>"$work/stdin" # the watcher runs while this stays open
 

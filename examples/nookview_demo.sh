@@ -2,7 +2,7 @@
 # nookview_demo.sh NOOKVIEW: shows nookview at work on a sample folder.
 #
 # Builds a small folder in a temporary directory, lets the example host
-# (nookview_host.py) ask for files that are served and files that are
+# (nookview_host.mjs) ask for files that are served and files that are
 # refused, then publishes a reviewed directory once and tries a second time
 # under the same name. Everything it creates is removed at the end.
 set -euo pipefail
@@ -39,7 +39,7 @@ echo "refused; big.log (9000 bytes) is out of the 1 to 8000 byte range."
 echo
 
 # --- reader mode through the example host -------------------------------------
-python3 "$here/nookview_host.py" "$nookview" "$folder" \
+node "$here/nookview_host.mjs" "$nookview" "$folder" \
   hello.txt notes/2026/plan.txt escape.txt shared.txt big.log \
   ../outside/secret.txt .hidden missing.txt
 echo

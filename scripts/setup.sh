@@ -11,6 +11,12 @@ packages=(
   gnuplot-nox man-db
 )
 
+# Node.js 18 or later and npm, for the Node.js host library, its tests and the
+# examples. Either may come from another source than Debian's packages, so the
+# commands are what counts; Debian's are installed only where one is missing.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
