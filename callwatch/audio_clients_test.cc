@@ -17,10 +17,8 @@ std::string records(const std::string& clients) {
   for (std::string client; std::getline(list, client, ',');) {
     std::istringstream fields(client);
     std::optional<std::string> values[5];
-    for (auto& value : values) {
-      std::string field;
-      std::getline(fields, field, '/');
-      if (field != "-") value = field;
+    for (std::string field; auto& value : values) {
+      if (std::getline(fields, field, '/') && field != "-") value = field;
     }
     auto index = static_cast<std::uint32_t>(snapshot.clients.size());
     snapshot.clients.push_back({index, values[0], values[1], values[2], values[3]});

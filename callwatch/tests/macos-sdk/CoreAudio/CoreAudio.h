@@ -31,10 +31,8 @@ enum : OSStatus {
   kAudioHardwareBadObjectError = 0x216F626A,        // '!obj'
 };
 
-extern "C" {
-Boolean AudioObjectHasProperty(AudioObjectID, const AudioObjectPropertyAddress*);
-OSStatus AudioObjectGetPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress*, UInt32,
-                                        const void*, UInt32* outDataSize);
-OSStatus AudioObjectGetPropertyData(AudioObjectID, const AudioObjectPropertyAddress*, UInt32,
-                                    const void*, UInt32* ioDataSize, void* outData);
-}
+extern "C" Boolean AudioObjectHasProperty(AudioObjectID, const AudioObjectPropertyAddress*);
+extern "C" OSStatus AudioObjectGetPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress*,
+                                                   UInt32, const void*, UInt32* outDataSize);
+extern "C" OSStatus AudioObjectGetPropertyData(AudioObjectID, const AudioObjectPropertyAddress*,
+                                               UInt32, const void*, UInt32* ioDataSize, void*);

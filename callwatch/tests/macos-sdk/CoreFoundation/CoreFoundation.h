@@ -14,9 +14,7 @@ typedef UInt32 CFStringEncoding;
 enum { kCFNotFound = -1 };
 enum { kCFStringEncodingUTF8 = 0x08000100 };
 
-extern "C" {
-CFIndex CFStringGetLength(CFStringRef);
-CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding);
-Boolean CFStringGetCString(CFStringRef, char* buffer, CFIndex bufferSize, CFStringEncoding);
-void CFRelease(CFTypeRef);
-}
+extern "C" CFIndex CFStringGetLength(CFStringRef);
+extern "C" CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding);
+extern "C" Boolean CFStringGetCString(CFStringRef, char*, CFIndex bufferSize, CFStringEncoding);
+extern "C" void CFRelease(CFTypeRef);
