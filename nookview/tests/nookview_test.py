@@ -10,7 +10,7 @@
 # allocation, system calls interrupted all the time). Exit 77 when the
 # machine cannot run the section (not root, no strace, ...).
 
-import contextlib, ctypes, os, random, select, shutil, socket, stat, subprocess, sys, tempfile, threading, time
+import contextlib, ctypes, os, random, select, shutil, signal, socket, stat, subprocess, sys, tempfile, threading, time
 from pathlib import Path
 
 SKIP, TIMEOUT = 77, 20
@@ -266,9 +266,16 @@ def changes_seen_by(tmp, prefix):
         reader.send(frame(path.encode()))
         held_at_read(reader.p.pid)
         worker = threading.Thread(target=change or (lambda p: None), args=(f"{root}/{path}",))
+        # Stopped as soon as this read ends, until the change is made (or the
+        # writer waits on the lease), however slowly its thread starts.
+        os.kill(reader.p.pid, signal.SIGSTOP)
         worker.start()
         if not (leased and waits):
             worker.join()
+        while leased and waits and worker.is_alive() and not any(
+                "BREAKING" in line and f" {reader.p.pid} " in line for line in open("/proc/locks")):
+            time.sleep(0.002)
+        os.kill(reader.p.pid, signal.SIGCONT)
         want = (1, b"") if change else (0, b"same length.")
         expect(reader.reply(), want, f"change during the read, leased {leased}: {path}")
         worker.join(TIMEOUT)
