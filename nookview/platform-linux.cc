@@ -151,8 +151,11 @@ bool on_local_file_system(int fd) {
   return !is_remote_file_system_type(static_cast<uint64_t>(fs.f_type) & 0xFFFFFFFFu);
 }
 
-int escape_errno() {
-  return EXDEV;
+bool lookups_confined_beneath(int root) {
+  int parent = open_with(root, "..", kDirectoryFlags, kBeneath);
+  if (parent < 0) return errno == EXDEV;
+  close(parent);
+  return false;
 }
 
 RenameOutcome rename_exclusive(int from_dir, const char* from_name, int to_dir,
