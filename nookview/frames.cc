@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace nookview {
@@ -21,13 +22,27 @@ bool read_exact(int fd, void* buffer, size_t count) {
   return true;
 }
 
-bool write_all(int fd, const unsigned char* bytes, size_t count) {
+// Skips what one writev sent: the parts sent whole, then the front of the
+// part it stopped in.
+void advance(iovec*& parts, int& count, size_t sent) {
+  while (count > 0 && sent >= parts->iov_len) {
+    sent -= parts->iov_len;
+    ++parts;
+    --count;
+  }
+  if (count == 0) return;
+  parts->iov_base = static_cast<unsigned char*>(parts->iov_base) + sent;
+  parts->iov_len -= sent;
+}
+
+// One writev for all parts: a reply is one system call and one wake-up of
+// the host. A signal can cut a write short anywhere, even inside the header.
+bool write_all(int fd, iovec* parts, int count) {
   while (count > 0) {
-    ssize_t put = ::write(fd, bytes, count);
+    ssize_t put = ::writev(fd, parts, count);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
-    bytes += put;
-    count -= static_cast<size_t>(put);
+    advance(parts, count, static_cast<size_t>(put));
   }
   return true;
 }
@@ -48,10 +63,11 @@ bool read_path(PathBuffer& buffer) {
 }
 
 bool reply(uint8_t status, const unsigned char* data, size_t length) {
-  const unsigned char header[3] = {status, static_cast<unsigned char>((length >> 8) & 0xFF),
-                                   static_cast<unsigned char>(length & 0xFF)};
-  if (!write_all(1, header, sizeof header)) return false;
-  return length == 0 || write_all(1, data, length);
+  unsigned char header[3] = {status, static_cast<unsigned char>((length >> 8) & 0xFF),
+                             static_cast<unsigned char>(length & 0xFF)};
+  // writev only reads the parts; iovec just has no const member.
+  iovec parts[2] = {{header, sizeof header}, {const_cast<unsigned char*>(data), length}};
+  return write_all(1, parts, length == 0 ? 1 : 2);
 }
 
 }  // namespace nookview

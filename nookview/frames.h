@@ -6,8 +6,8 @@
 // Reply frame (nookview to parent, on descriptor 1):
 //   status byte, data length bits 8-15, data length bits 0-7, then the data.
 //   Data travels only with status 0 in answer to a file request.
-// There is no buffering layer: every byte goes through read(2) and write(2),
-// repeated after EINTR and continued after a short transfer.
+// There is no buffering layer: every byte goes through read(2) and
+// writev(2), repeated after EINTR and continued after a short transfer.
 #pragma once
 
 #include <stddef.h>
@@ -32,10 +32,11 @@ enum ReplyStatus : uint8_t {
 bool read_path(PathBuffer& buffer);
 
 // Writes one reply frame to descriptor 1: the 3-byte header, then `length`
-// bytes of `data` (which may be null when length is 0) by separate writes.
-// Only the low 16 bits of `length` are sent. False when a write fails or
-// returns 0 (a reader that has gone gives EPIPE once SIGPIPE is ignored); the
-// frame may then be incomplete.
+// bytes of `data` (which may be null when length is 0), in one writev unless
+// it is cut short. Only `length`'s low 16 bits go into the header: callers
+// send at most 8000 bytes. False when a write fails or returns 0 (a reader
+// that has gone gives EPIPE once SIGPIPE is ignored); the frame may then be
+// incomplete.
 bool reply(uint8_t status, const unsigned char* data, size_t length);
 
 }  // namespace nookview

@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <stdio.h>  // renameat2, RENAME_NOREPLACE (glibc 2.28 and later)
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
@@ -151,25 +152,25 @@ bool on_local_file_system(int fd) {
   return !is_remote_file_system_type(static_cast<uint64_t>(fs.f_type) & 0xFFFFFFFFu);
 }
 
-int escape_errno() {
-  return EXDEV;
+bool lookups_confined_beneath(int root) {
+  int parent = open_with(root, "..", kDirectoryFlags, kBeneath);
+  if (parent < 0) return errno == EXDEV;
+  close(parent);
+  return false;
 }
 
 RenameOutcome rename_exclusive(int from_dir, const char* from_name, int to_dir,
                                const char* to_name) {
   for (;;) {
-#ifdef RENAME_NOREPLACE
-    int result = renameat2(from_dir, from_name, to_dir, to_name, RENAME_NOREPLACE);
-#else
-    int result = static_cast<int>(
-        syscall(SYS_renameat2, from_dir, from_name, to_dir, to_name, 1u /* RENAME_NOREPLACE */));
-#endif
-    if (result == 0) return RenameOutcome::moved;
+    if (renameat2(from_dir, from_name, to_dir, to_name, RENAME_NOREPLACE) == 0) {
+      return RenameOutcome::moved;
+    }
     if (errno == EINTR) continue;
     if (errno == EXDEV) return RenameOutcome::cross_device;
     if (errno == EEXIST) return RenameOutcome::name_taken;
-    // EINVAL here means the file system cannot honour RENAME_NOREPLACE; a
-    // plain rename could replace an entry, so the move is refused instead.
+    // EINVAL here means the file system (or, from glibc, a kernel without
+    // renameat2) cannot honour RENAME_NOREPLACE; glibc never falls back to a
+    // plain rename, which could replace an entry: the move is refused.
     return RenameOutcome::failed;
   }
 }

@@ -43,9 +43,16 @@ int open_directory(const char* absolute_path);
 
 // Beneath-directory open: as open_directory, for a path relative to `dir`,
 // and every step of the resolution must stay beneath `dir`. Leaving it (".."
-// taken from `dir` itself, an absolute path) fails with errno equal to
-// escape_errno(). On Linux resolution also refuses to cross any mount point.
+// taken from `dir` itself, an absolute path) fails: EXDEV on Linux, EACCES on
+// Darwin. On Linux resolution also refuses to cross any mount point.
 int open_directory_beneath(int dir, const char* path);
+
+// Confinement probe: true when the kernel is shown to refuse, beneath `root`,
+// a lookup that leaves it. A kernel that lets ".." open there, or refuses it
+// for another reason, cannot be trusted to confine anything: false. Linux:
+// ".." must fail with EXDEV. Darwin: see darwin_lookups_confined in
+// darwin_lookup.h.
+bool lookups_confined_beneath(int root);
 
 // Beneath-file open: opens a path relative to `dir` read-only, without
 // waiting (a FIFO without writer does not block), and takes the status of
@@ -56,7 +63,9 @@ int open_file_beneath(int dir, const char* path, FileStatus* opened);
 
 // Beneath stat: the status of a path relative to `dir`, with the rules of the
 // beneath opens. A symbolic link as last component is reported as a link,
-// never followed. Returns false on any failure.
+// never followed. Returns false on any failure. `path` must obey the
+// component rule (components.h): on a Darwin whose fstatat does not know
+// AT_RESOLVE_BENEATH it is that rule that keeps the stat beneath `dir`.
 bool stat_beneath(int dir, const char* path, FileStatus* status);
 
 enum class WriterWatch {
@@ -87,10 +96,6 @@ bool stat_descriptor(int fd, FileStatus* status);
 // cluster, user-space or virtual-machine shared-folder file system. False
 // also when the file system cannot be queried.
 bool on_local_file_system(int fd);
-
-// The errno with which a beneath open refuses a path that leaves `dir`:
-// EXDEV on Linux, ENOTCAPABLE on Darwin.
-int escape_errno();
 
 enum class RenameOutcome { moved, cross_device, name_taken, failed };
 

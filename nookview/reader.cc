@@ -1,6 +1,5 @@
 #include "reader.h"
 
-#include <errno.h>
 #include <signal.h>
 
 #include "components.h"
@@ -26,18 +25,10 @@ bool valid_root_text(const char* text) {
   return text[0] == '/' && valid_components(text + 1);
 }
 
-// Proves that the kernel refuses ".." beneath the root for leaving it. A
-// kernel that lets it open, or refuses it for another reason, cannot be
-// trusted to confine anything.
-bool resolution_is_confined(int root) {
-  Descriptor parent(open_directory_beneath(root, ".."));
-  return !parent.is_open() && errno == escape_errno();
-}
-
 // Steps after the root text was accepted; false means a failure reply.
 bool accept_root(const Descriptor& root, FileStatus* identity) {
   return root.is_open() && stat_descriptor(root.get(), identity) &&
-         on_local_file_system(root.get()) && resolution_is_confined(root.get());
+         on_local_file_system(root.get()) && lookups_confined_beneath(root.get());
 }
 
 // Two signals nookview brings on itself would end it by default: SIGPIPE
