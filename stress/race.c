@@ -30,17 +30,9 @@
 #include "nookview_session.h"
 
 static char top[4096];
-static int top_fd, root_fd, outside_fd;   /* attackers act through these, so that */
-static volatile int stop, mapping_attack; /* a swapped root does not redirect them */
+static int top_fd, root_fd, outside_fd; /* attackers act through these, so that */
+static volatile int stop;               /* a swapped root does not redirect them */
 static long operations, escapes, wrong, statuses[3];
-
-static void put(const char* rel, int byte, size_t size) {
-  char data[8000];
-  memset(data, byte, size);
-  int fd = openat(top_fd, rel, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || write(fd, data, size) != (ssize_t)size) perror(rel), exit(2);
-  close(fd);
-}
 
 static void exchange(int dir, const char* a, const char* b) {
   if (renameat2(dir, a, dir, b, RENAME_EXCHANGE) == 0) __sync_fetch_and_add(&operations, 1);
@@ -89,7 +81,6 @@ static void map_file(void) {
   mapped = mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (fd < 0 || mapped == MAP_FAILED) perror("m"), exit(2);
   close(fd); /* the mapping alone keeps the file open for writing */
-  mapping_attack = 1;
 }
 static void* mapping(void* unused) {
   for (long gen = 0; !stop; ++gen) memset(mapped, gen % 2 ? 'M' : 'm', 4096);
@@ -110,30 +101,40 @@ static int judge(void* unused, const char* path, int status, const unsigned char
   if (status == 2) ++wrong;
   if (status != 0) return 0;
   size_t want = path[0] == 'w' ? 8000 : path[0] == 'm' ? 4096 : 100;
-  int own = path[0] == 'a' ? 'a' : path[0], foreign = 0, mixed = 0;
+  int own = path[0], foreign = 0, mixed = 0; /* 'a' for "a/f" too */
   for (size_t i = 0; i < n; ++i) {
-    int lower = data[i] | 0x20;
-    if (lower != own) foreign = 1;
+    if ((data[i] | 0x20) != own) foreign = 1; /* either case: either generation */
     if (data[i] != data[0]) mixed = 1;
   }
   if (foreign) ++escapes;
-  if (!foreign && (mixed || n != want || (own == 'm' && mapping_attack))) ++wrong;
+  if (!foreign && (mixed || n != want || (own == 'm' && mapped))) ++wrong;
   return 0;
 }
 
 static void build(const char* tree, int byte_case) {
-  char rel[64];
+  char rel[64], data[8000];
   snprintf(rel, sizeof rel, "%s/a", tree);
   if (mkdirat(top_fd, tree, 0755) != 0 || mkdirat(top_fd, rel, 0755) != 0) perror(tree), exit(2);
   for (int i = 0; i < 6; ++i) { /* the file of each path, 'w' and 'm' larger */
+    size_t size = i == 4 ? 8000 : i == 5 ? 4096 : 100;
+    memset(data, byte_case ? byte_case : paths[i][0], size);
     snprintf(rel, sizeof rel, "%s/%s", tree, paths[i]);
-    put(rel, byte_case ? byte_case : paths[i][0], i == 4 ? 8000 : i == 5 ? 4096 : 100);
+    int fd = openat(top_fd, rel, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || write(fd, data, size) != (ssize_t)size) perror(rel), exit(2);
+    close(fd);
   }
 }
 
 int main(int argc, char** argv) {
   if (argc < 5) return fprintf(stderr, "usage: see race.c\n"), 2;
-  int expect_escape = strcmp(argv[4], "--expect-escape") == 0;
+  int expect_escape = strcmp(argv[4], "--expect-escape") == 0, started = 0;
+  void* (*runs[8])(void*);
+  for (int i = 4 + expect_escape; i < argc && started < 8; ++i) {
+    size_t k = 0, count = sizeof attacks / sizeof attacks[0];
+    while (k < count && strcmp(argv[i], attacks[k].name) != 0) ++k;
+    if (k == count) return fprintf(stderr, "unknown attack %s\n", argv[i]), 2;
+    runs[started++] = attacks[k].run;
+  }
   snprintf(top, sizeof top, "%s/race-XXXXXX", argv[2]);
   if (!mkdtemp(top)) return perror(top), 2;
   top_fd = open(top, O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -141,34 +142,23 @@ int main(int argc, char** argv) {
   root_fd = openat(top_fd, "root", O_PATH | O_DIRECTORY | O_CLOEXEC);
   outside_fd = openat(top_fd, "outside", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (symlinkat("../outside/a", root_fd, "a-link") != 0 ||
-      symlinkat("../outside/g", root_fd, "g-link") != 0 || mkfifoat(root_fd, "p-fifo", 0644) != 0) {
+      symlinkat("../outside/g", root_fd, "g-link") != 0 || mkfifoat(root_fd, "p-fifo", 0644) != 0)
     return perror("tree"), 2;
-  }
+  for (int i = 0; i < started; ++i)
+    if (runs[i] == mapping) map_file();
   char to[4200];
   struct nv_session s;
   snprintf(to, sizeof to, "%s/root", top);
-  for (int i = 4 + expect_escape; i < argc; ++i) {
-    if (strcmp(argv[i], "mapping") == 0) map_file();
-  }
   if (nv_start(&s, argv[1], to) != 0) return fprintf(stderr, "no handshake\n"), 1;
   pthread_t threads[8];
-  int started = 0;
-  for (int i = 4 + expect_escape; i < argc && started < 8; ++i) {
-    size_t k = 0;
-    while (k < sizeof attacks / sizeof attacks[0] && strcmp(argv[i], attacks[k].name) != 0) ++k;
-    if (k == sizeof attacks / sizeof attacks[0])
-      return fprintf(stderr, "unknown attack %s\n", argv[i]), 2;
-    pthread_create(&threads[started++], NULL, attacks[k].run, NULL);
-  }
+  for (int i = 0; i < started; ++i) pthread_create(&threads[i], NULL, runs[i], NULL);
   long answered = nv_pipeline(&s, paths, 6, 1L << 40, atof(argv[3]), 32, judge, NULL);
   stop = 1;
   for (int i = 0; i < started; ++i) pthread_join(threads[i], NULL);
   int exit_status = nv_finish(&s);
-  printf(
-      "%s: %ld replies (0/1/2: %ld/%ld/%ld), %ld attacker operations, %ld escapes, %ld wrong, exit "
-      "%d\n",
-      argv[1], answered, statuses[0], statuses[1], statuses[2], operations, escapes, wrong,
-      exit_status);
+  printf("%s: %ld replies (0/1/2: %ld/%ld/%ld), %ld attacks, %ld escapes, %ld wrong, exit %d\n",
+         argv[1], answered, statuses[0], statuses[1], statuses[2], operations, escapes, wrong,
+         exit_status);
   snprintf(to, sizeof to, "rm -rf '%s'", top);
   if (system(to) != 0) return 2;
   if (answered < 0 || exit_status != 0) return 1;

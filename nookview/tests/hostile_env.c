@@ -16,29 +16,25 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+/* Parameters go unused throughout (the build says -Wno-unused-parameter). */
+static void interrupt(int signal_number) {}
+
+__attribute__((constructor)) static void start_interrupting(void) {
+  sigaction(SIGALRM, &(struct sigaction){.sa_handler = interrupt}, NULL); /* no SA_RESTART */
+  setitimer(ITIMER_REAL, &(struct itimerval){{0, 200}, {0, 200}}, NULL);
+}
+
+/* Only ever the front of the first part: a lawful short write. */
+ssize_t writev(int fd, const struct iovec* parts, int count) {
+  static const size_t limits[] = {1, 3, 4, 4096};
+  static unsigned calls;
+  size_t limit = limits[calls++ % 4];
+  return write(fd, parts[0].iov_base, parts[0].iov_len < limit ? parts[0].iov_len : limit);
+}
+
 #define REFUSE \
   { _exit(86); }
 void* malloc(size_t n) REFUSE void* calloc(size_t n, size_t m) REFUSE
     void* realloc(void* p, size_t n) REFUSE void* aligned_alloc(size_t a, size_t n) REFUSE
     void* memalign(size_t a, size_t n) REFUSE void* valloc(size_t n) REFUSE
     void* pvalloc(size_t n) REFUSE int posix_memalign(void** p, size_t a, size_t n) REFUSE
-
-    static void interrupt(int signal_number) {
-  (void)signal_number;
-}
-
-__attribute__((constructor)) static void start_interrupting(void) {
-  struct sigaction action = {0};
-  action.sa_handler = interrupt; /* no SA_RESTART */
-  sigaction(SIGALRM, &action, NULL);
-  struct itimerval every = {{0, 200}, {0, 200}};
-  setitimer(ITIMER_REAL, &every, NULL);
-}
-
-ssize_t writev(int fd, const struct iovec* parts, int count) {
-  static const size_t limits[] = {1, 3, 4, 4096};
-  static unsigned calls;
-  size_t limit = limits[calls++ % 4];
-  (void)count; /* only ever the front of the first part: a lawful short write */
-  return write(fd, parts[0].iov_base, parts[0].iov_len < limit ? parts[0].iov_len : limit);
-}
