@@ -2,12 +2,13 @@
 # end-to-end cases and benchmark.
 #
 # PulseAudio, or PipeWire with WirePlumber and pipewire-pulse: either serves
-# the PulseAudio protocol on a unix socket in a private directory (mode 700)
-# that is also HOME and XDG_RUNTIME_DIR of everything started here, with a
-# null sink "fake_out" and a null source "fake_mic"; no sound hardware, D-Bus
-# or session is needed. Every process started here is a direct child that
-# dies with its parent and is killed when the `with` block ends. kill() and
-# start() replace the protocol server on the same socket; stop() freezes it.
+# the PulseAudio protocol on a unix socket in a private directory (mode 700,
+# as mkdtemp makes it) that is also HOME and XDG_RUNTIME_DIR of everything
+# started here, with a null sink "fake_out" and a null source "fake_mic"; no
+# sound hardware, D-Bus or session is needed. Every process started here is a
+# direct child that dies with its parent and is killed when the `with` block
+# ends. kill() and start() replace the protocol server on the same socket;
+# stop() freezes it.
 # The applications state whatever client properties they are given (the
 # server takes them as claimed), or run in a PID namespace of their own, as a
 # Flatpak does, where they are process 1.
@@ -21,7 +22,6 @@ import tempfile
 import time
 import wave
 
-DIE_WITH_PARENT = ["setpriv", "--pdeathsig", "KILL"]
 # unshare ignores SIGTERM; SIGKILL ends it and, through --kill-child, its
 # namespace.
 SANDBOX = ["unshare", "--user", "--map-root-user", "--pid", "--fork", "--kill-child",
@@ -53,7 +53,6 @@ class Server:
         return [tool for tool in cls.tools if shutil.which(tool) is None]
 
     def __enter__(self):
-        os.chmod(self.dir, 0o700)
         self.start()
         return self
 
@@ -62,10 +61,10 @@ class Server:
             end(proc)
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def spawn(self, argv, log=os.devnull, **options):
+    def spawn(self, argv, log=os.devnull):
         with open(log, "ab") as out:
-            options = {"stdin": subprocess.DEVNULL, "stdout": out, "stderr": out, **options}
-            return subprocess.Popen([*DIE_WITH_PARENT, *argv], env=self.env, **options)
+            return subprocess.Popen(["setpriv", "--pdeathsig", "KILL", *argv], env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=out)
 
     def wait_until(self, ready, what):
         deadline = time.monotonic() + 10
@@ -99,27 +98,25 @@ class Server:
     # The command line of one pacat stream; run() starts it.
     def pacat(self, direction, props, program="pacat"):
         self.streams[direction == "record"] += 1
-        options = [f"--client-name={v}" if k == "application.name" else f"--property={k}={v}"
-                   for k, v in props.items()]
-        return [program, f"--{direction}", "--raw", f"--device={DEVICE[direction]}", *options,
-                FILE[direction]]
+        return [program, f"--{direction}", "--raw", f"--device={DEVICE[direction]}",
+                *(f"--client-name={v}" if k == "application.name" else f"--property={k}={v}"
+                  for k, v in props.items()), FILE[direction]]
 
     # Starts the commands; with `sandbox`, in one new PID namespace.
     def run(self, *commands, sandbox=False):
         if sandbox and len(commands) > 1:
             commands = [["sh", "-c", " & ".join(map(shlex.join, commands)) + " & wait"]]
-        for command in commands:
-            self.apps.append(self.spawn(SANDBOX + command if sandbox else command))
+        self.apps += [self.spawn(SANDBOX + command if sandbox else command) for command in commands]
 
     def application(self, props, record=True, playback=True):
         self.run(*(self.pacat(d, props) for d, on in (("record", record), ("playback", playback))
                    if on))
 
     # A copy of `program` under `name`, which its clients report as their binary.
+    # A running copy cannot be written over, so each is made once.
     def copy(self, program, name):
-        if not os.path.exists(f"{self.dir}/{name}"):
-            shutil.copy(shutil.which(program), f"{self.dir}/{name}")
-        return f"{self.dir}/{name}"
+        path = f"{self.dir}/{name}"
+        return path if os.path.exists(path) else shutil.copy(shutil.which(program), path)
 
     # A native PipeWire client named zoom; it plays a minute of silence.
     # Unlinked, its stream is connected to no device, which the pulse server
@@ -127,24 +124,22 @@ class Server:
     def pw_cat(self, direction, linked=True):
         self.streams[direction == "record"] += 1
         with wave.open(f"{self.dir}/silence.wav", "wb") as w:
-            w.setnchannels(1), w.setsampwidth(1), w.setframerate(8000)
-            w.writeframes(b"\x80" * 8000 * 60)
+            w.setparams((1, 1, 8000, 0, "NONE", None)), w.writeframes(b"\x80" * 8000 * 60)
         self.run([self.copy("pw-cat", "zoom"), f"--{direction}", "--target",
                   DEVICE[direction] if linked else "0",
                   FILE[direction] if direction == "record" else f"{self.dir}/silence.wav"])
 
     # Waits until the server has exactly the streams started here.
+    # Without streams, a frozen server need not (and could not) be asked.
     def settle(self):
-        if not any(self.streams):
-            return
         counts = lambda: [len(self.pactl("list", "short", kind).splitlines())  # noqa: E731
                           for kind in ("sink-inputs", "source-outputs")]
-        self.wait_until(lambda: counts() == self.streams, f"{self.streams} streams")
+        if any(self.streams):
+            self.wait_until(lambda: counts() == self.streams, f"{self.streams} streams")
 
 
 class PulseAudio(Server):
-    name = protocol = "pulseaudio"
-    socket = "native"
+    name, protocol, socket = "pulseaudio", "pulseaudio", "native"
     tools = ("pulseaudio", "pactl", "pacat")
 
     def commands(self):
@@ -173,9 +168,7 @@ PIPEWIRE_CONFIG = {
 
 
 class PipeWire(Server):
-    name = "pipewire"
-    protocol = "pipewire-pulse"
-    socket = "pulse/native"
+    name, protocol, socket = "pipewire", "pipewire-pulse", "pulse/native"
     tools = ("pipewire", "wireplumber", "pipewire-pulse", "pactl", "pacat", "pw-cat")
 
     def commands(self):

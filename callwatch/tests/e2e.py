@@ -15,6 +15,7 @@
 # not installed or no namespace can be made.
 
 import concurrent.futures
+import contextlib
 import os
 import queue
 import subprocess
@@ -38,7 +39,6 @@ ZOOM = {"application.process.binary": "zoom"}
 # wait for a core. Neighbouring ticks stay apart: a line of tick n-1 or n+1
 # comes about a second from tick n, outside [n - EARLY, n + LATE].
 EARLY, LATE = 0.5, 0.7
-FULL = os.open("/dev/full", os.O_WRONLY)
 READ_END, UNREAD = os.pipe()  # UNREAD: a pipe whose reading end is gone
 os.close(READ_END)
 
@@ -48,30 +48,34 @@ started, ended = (lambda p, kind=kind: b'{"version":1,"type":"candidate-%s","pro
                   % (kind, p.encode()) for kind in (b"started", b"ended"))
 
 
-class Watcher:
+# The watcher, its standard streams piped unless `popen` says otherwise; it is
+# killed when the `with` block ends.
+class Watcher(subprocess.Popen):
     def __init__(self, argv, env, popen):
         self.t0, self.seen, self.lines = time.monotonic(), [], queue.Queue()
-        popen = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, **popen}
-        self.proc = subprocess.Popen(argv, env=env, stderr=subprocess.PIPE, **popen)
+        pipes = dict.fromkeys(("stdin", "stdout", "stderr"), subprocess.PIPE)
+        super().__init__(argv, env=env, **{**pipes, **popen})
         self.reader = threading.Thread(target=self.stamp, daemon=True)
         self.reader.start()
+
+    def __exit__(self, *exc):
+        self.kill()
+        return super().__exit__(*exc)
 
     def now(self):
         return time.monotonic() - self.t0
 
     # Takes each line of standard output as it arrives, with its time.
     def stamp(self):
-        for line in self.proc.stdout or ():
+        for line in self.stdout or ():
             self.seen.append((self.now(), line))
             self.lines.put(self.seen[-1])
 
     # The next line not yet taken, as (time, bytes), if it comes before `t`
     # (seconds since start); else None.
     def next_line(self, t):
-        try:
+        with contextlib.suppress(queue.Empty):
             return self.lines.get(timeout=max(0, t - self.now()))
-        except queue.Empty:
-            return None
 
     def story(self):
         return f"lines {[(round(t, 2), line) for t, line in self.seen]}"
@@ -82,15 +86,16 @@ class Watcher:
             f"expected {line!r} from {earliest:.2f} to {latest:.2f} s; {self.story()}"
         return got[0]
 
-    # Waits for the exit and the end of its output; returns the exit's time.
-    def wait_exit(self, timeout):
-        try:
-            self.proc.wait(max(0, timeout))
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"still running after {timeout:.1f} s; {self.story()}") from None
+    # Waits for the exit, which must come from `earliest` to `latest`, and
+    # for the end of its output. A watcher still running a second after
+    # `latest` fails as one that left late.
+    def expect_exit(self, earliest, latest):
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            self.wait(max(0, latest + 1 - self.now()))
         t_exit = self.now()
         self.reader.join(1)
-        return t_exit
+        assert earliest <= t_exit <= latest, f"status {self.returncode} (None: running) at " \
+            f"{t_exit:.2f} s, not from {earliest:.2f} to {latest:.2f} s; {self.story()}"
 
 
 class Case:
@@ -98,40 +103,41 @@ class Case:
     # (tick, line that must come in that tick, or action on the server),
     # where 3.5 is half a second after tick 3. `end` is (tick, status,
     # message): with status 0 nothing more may come until that tick, and then
-    # the host lets go (`let_go`, by default closing standard input); with
-    # any other status the watcher must leave by itself on that tick.
-    # Without `ready` no "ready" line comes and the start counts as tick 1.
-    # `env` adds to the watcher's environment; None removes a variable.
-    def __init__(self, name, setup=None, timeline=(), end=(4.7, 0, b""), env=None,
-                 args=("--watch",), ready=True, let_go=None, servers=tuple(SERVERS),
-                 sandboxed=False, **popen):
+    # the host lets go (`let_go`, by default closing standard input) and the
+    # watcher must leave within half a second; with any other status it must
+    # leave by itself on that tick. Without `ready` no "ready" line comes and
+    # the start counts as tick 1. `env` adds to the watcher's environment;
+    # None removes a variable. `popen` goes to subprocess.Popen.
+    def __init__(self, name, setup=lambda s: None, timeline=(), end=(4.7, 0, b""), env={},
+                 args=("--watch",), ready=True, let_go=lambda w: w.stdin.close(),
+                 servers=tuple(SERVERS), sandboxed=False, **popen):
         self.name, self.setup, self.timeline, self.end, self.env = name, setup, timeline, end, env
         self.args, self.ready, self.let_go, self.popen = args, ready, let_go, popen
         self.servers, self.sandboxed = servers, sandboxed
 
-    def __call__(self, server, binary, startup):
-        if self.setup:
-            self.setup(server)
-        server.settle()
-        with tempfile.TemporaryDirectory() as own:
-            env = {**server.env, **dict.fromkeys(("HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME",
-                                                  "XDG_STATE_HOME", "TMPDIR"), own),
-                   **(self.env or {})}
-            w = Watcher([binary, *self.args], {k: v for k, v in env.items() if v is not None},
-                        self.popen)
-            with w.proc:
-                try:
+    # Runs the case on a new server; returns whether it passed, and a report.
+    def __call__(self, server_name, binary, startup):
+        began = time.monotonic()
+        try:
+            with SERVERS[server_name]() as server, tempfile.TemporaryDirectory() as own:
+                self.setup(server)
+                server.settle()
+                env = {**server.env, **dict.fromkeys(("HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME",
+                                                      "XDG_STATE_HOME", "TMPDIR"), own), **self.env}
+                with Watcher([binary, *self.args], {k: v for k, v in env.items() if v is not None},
+                             self.popen) as w:
                     self.follow(w, server, startup)
-                finally:
-                    w.proc.kill()
-            left = [f"{d}/{n}" for d, ds, fs in os.walk(own) for n in ds + fs]
-            assert not left, f"files left: {left}"
+                assert not os.listdir(own), f"files left: {os.listdir(own)}"
+            return True, f"ok      {self.name} ({time.monotonic() - began:.1f} s)"
+        except Exception as error:
+            message = str(error) if isinstance(error, AssertionError) else traceback.format_exc()
+            return False, f"FAILED  {self.name}: {message}"
 
     def follow(self, w, server, startup):
         t = startup - 1  # tick n comes at t + n: tick 1 once the program has started
         if self.ready:
             t = w.expect(READY, 0, t + 1 + LATE) - 1
-        descriptors = len(os.listdir(f"/proc/{w.proc.pid}/fd"))
+        descriptors = len(os.listdir(f"/proc/{w.pid}/fd"))
         for n, item in self.timeline:
             if isinstance(item, bytes):
                 w.expect(item, t + n - EARLY, t + n + LATE)
@@ -141,16 +147,14 @@ class Case:
         n, status, message = self.end
         if status == 0 and self.ready:
             assert w.next_line(t + n) is None, f"more than expected; {w.story()}"
-            assert len(os.listdir(f"/proc/{w.proc.pid}/fd")) == descriptors, "descriptors left"
-            (self.let_go or (lambda w: w.proc.stdin.close()))(w)
-            w.wait_exit(0.5)
+            assert len(os.listdir(f"/proc/{w.pid}/fd")) == descriptors, "descriptors left"
+            self.let_go(w)
+            w.expect_exit(w.now(), w.now() + 0.5)
         else:
-            t_exit = w.wait_exit(t + n + LATE + 1 - w.now())
-            assert t + n - EARLY <= t_exit <= t + n + LATE, \
-                f"left at {t_exit:.2f} s, not in tick {n}; {w.story()}"
-        lines = READY * self.ready + b"".join(i for _, i in self.timeline if isinstance(i, bytes))
-        got = (w.proc.returncode, b"".join(line for _, line in w.seen), w.proc.stderr.read())
-        assert got == (status, lines, message), f"got {got}, expected {(status, lines, message)}"
+            w.expect_exit(t + n - EARLY, t + n + LATE)
+        # Every expected line has been taken: any left came unasked.
+        got = (w.returncode, w.stderr.read(), list(w.lines.queue))
+        assert got == (status, message, []), f"got {got}, expected {(status, message, [])}"
 
 
 # An application that records and plays, with these client properties.
@@ -169,9 +173,10 @@ CASES = [
     # the watcher reconnects each time, the count of missed samples restarts
     # at every sample, and ticks without one neither end the meeting nor
     # count towards its end, which comes on the eighth tick without it.
-    Case("server_restarted", app(ZOOM), [
-        (3, started("zoom")), (3.5, lambda s: s.kill()), (6.3, lambda s: s.start()),
-        (7.5, lambda s: s.kill()), (10.3, lambda s: s.start()), (18, ended("zoom"))], (18.5, 0, b"")),
+    Case("server_restarted", app(ZOOM), [(3, started("zoom")), (3.5, lambda s: s.kill()),
+                                          (6.3, lambda s: s.start()), (7.5, lambda s: s.kill()),
+                                          (10.3, lambda s: s.start()), (18, ended("zoom"))],
+         (18.5, 0, b"")),
     # The fifth tick without a sample ends the watcher; the audio library's
     # diagnostics, all asked for, never reach the host.
     Case("server_killed", app(ZOOM), [(3, started("zoom")), (3.5, lambda s: s.kill())],
@@ -208,19 +213,20 @@ CASES = [
                   {"PULSE_SERVER": None, "XDG_RUNTIME_DIR": None})),
     Case("server_frozen_at_start", lambda s: s.stop(), ready=False, end=(2, 69, UNAVAILABLE)),
     # Any other command line: 64 before any server is sought (this one is
-    # frozen, which would take a second and give 69).
+    # frozen, which would take a second and give 69). A repeated "--watch"
+    # stands for every extra argument; the empty one for a comparison that
+    # stops at the end of what was given.
     *(Case(f"usage {args}", lambda s: s.stop(), args=args, ready=False, end=(1, 64, USAGE))
-      for args in ([], ["--Watch"], ["watch"], ["--watch", "--watch"], ["--watch", "now"],
-                   ["-watch"], ["--watch="], [""])),
+      for args in ([], ["--Watch"], ["watch"], ["-watch"], ["--watch="], ["--watch"] * 2, [""])),
     # A byte on standard input lets the watcher go as closing it does; at end
     # of file from the start (/dev/null) it leaves at once, writing nothing.
-    Case("byte_lets_go", end=(1.3, 0, b""), let_go=lambda w: os.write(w.proc.stdin.fileno(), b"x")),
+    Case("byte_lets_go", end=(1.3, 0, b""), let_go=lambda w: os.write(w.stdin.fileno(), b"x")),
     Case("end_of_input_at_start", ready=False, end=(1, 0, b""), stdin=subprocess.DEVNULL),
-    # A line that cannot be written ends the watcher with 1 and no message; a
-    # pipe without reader kills it by SIGPIPE unless that is ignored.
-    Case("disk_full", ready=False, end=(1, 1, b""), stdout=FULL),
-    Case("no_reader_sigpipe_ignored", ready=False, end=(1, 1, b""), stdout=UNREAD,
-         restore_signals=False),
+    # A line that cannot be written ends the watcher with 1 and no message,
+    # whatever the error (a pipe without reader, when its host ignores
+    # SIGPIPE, gives EPIPE the same way); a pipe without reader kills it by
+    # SIGPIPE, which the watcher itself must not ignore.
+    Case("disk_full", ready=False, end=(1, 1, b""), stdout=open("/dev/full", "wb")),
     Case("no_reader", ready=False, end=(1, -13, b""), stdout=UNREAD),
 ]
 
@@ -229,22 +235,10 @@ CASES = [
 # machine, now: the slowest of three usage errors, which end it just after
 # start. A sanitizer build takes tens of milliseconds, a plain one a few.
 def startup_time(binary):
-    def once():
-        began = time.monotonic()
+    def once(began):
         subprocess.run([binary], stdin=subprocess.DEVNULL, capture_output=True)
         return time.monotonic() - began
-    return max(once() for _ in range(3))
-
-
-def run(case, server_name, binary, startup):
-    began = time.monotonic()
-    try:
-        with SERVERS[server_name]() as server:
-            case(server, binary, startup)
-        return True, f"ok      {case.name} ({time.monotonic() - began:.1f} s)"
-    except Exception as error:
-        message = str(error) if isinstance(error, AssertionError) else traceback.format_exc()
-        return False, f"FAILED  {case.name}: {message}"
+    return max(once(time.monotonic()) for _ in range(3))
 
 
 def main(argv):
@@ -262,7 +256,7 @@ def main(argv):
     startup = startup_time(binary)
     print(f"the watcher starts in {startup * 1000:.0f} ms here")
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        results = list(pool.map(lambda c: run(c, server, binary, startup), cases))
+        results = list(pool.map(lambda c: c(server, binary, startup), cases))
     print("\n".join(report for _, report in results))
     return 0 if all(ok for ok, _ in results) else 1
 
