@@ -47,11 +47,14 @@ bool same_times(int64_t seconds, int64_t nanoseconds, int64_t other_seconds,
 }
 
 // True when both records describe the same unchanged single-link regular
-// file; type and link count are tested on the second record only, since the
-// first has always passed both already.
+// file, with its contents on this machine; type, link count and contents are
+// tested on the second record only, since the first has always passed them
+// already. A file whose contents were evicted after record A is refused at
+// record B, before it is read.
 bool same_file(const FileStatus& first, const FileStatus& second) {
   return first.device == second.device && first.inode == second.inode &&
-         second.type == FileType::regular && second.link_count == 1 && first.size == second.size &&
+         second.type == FileType::regular && second.link_count == 1 && !second.dataless &&
+         first.size == second.size &&
          same_times(first.modified_seconds, first.modified_nanoseconds, second.modified_seconds,
                     second.modified_nanoseconds) &&
          same_times(first.changed_seconds, first.changed_nanoseconds, second.changed_seconds,
@@ -107,6 +110,15 @@ uint8_t read_opened_file(const RootContext& root, PathBuffer& path, const FileSt
 
 }  // namespace
 
+uint8_t named_file_status(const FileStatus& named, uint64_t root_device) {
+  if (named.type != FileType::regular) return kStatusFailure;
+  if (named.link_count != 1) return kStatusFailure;
+  if (named.device != root_device) return kStatusFailure;
+  if (named.dataless) return kStatusFailure;
+  if (named.size < 1 || named.size > kMaxFileSize) return kStatusSizeOutOfRange;
+  return kStatusSuccess;
+}
+
 uint8_t read_source(const RootContext& root, PathBuffer& path, DataBuffer& data, size_t* length) {
   if (!valid_components(path)) return kStatusFailure;
   if (!root_still_named(root)) return kStatusFailure;
@@ -114,10 +126,8 @@ uint8_t read_source(const RootContext& root, PathBuffer& path, DataBuffer& data,
 
   FileStatus named;  // A
   if (!stat_beneath(root.descriptor, path, &named)) return kStatusFailure;
-  if (named.type != FileType::regular) return kStatusFailure;
-  if (named.link_count != 1) return kStatusFailure;
-  if (named.device != root.device) return kStatusFailure;
-  if (named.size < 1 || named.size > kMaxFileSize) return kStatusSizeOutOfRange;
+  uint8_t verdict = named_file_status(named, root.device);
+  if (verdict != kStatusSuccess) return verdict;
 
   size_t total = 0;
   uint8_t status = read_opened_file(root, path, named, data, &total);

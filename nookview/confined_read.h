@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "frames.h"
+#include "platform.h"
 
 namespace nookview {
 
@@ -31,5 +32,12 @@ struct RootContext {
 // before it returns. Every descriptor opened here is closed before
 // returning.
 uint8_t read_source(const RootContext& root, PathBuffer& path, DataBuffer& data, size_t* length);
+
+// The tests of the file's status by name before it is opened (record A), in
+// their order: a regular file with exactly one link, on `root_device`, whose
+// contents are on this machine, or 1; then 1 to 8000 bytes, or 2. 0: the
+// file may be opened. A dataless file is refused here, before the open, so
+// that nothing starts a download or waits for one.
+uint8_t named_file_status(const FileStatus& named, uint64_t root_device);
 
 }  // namespace nookview

@@ -5,6 +5,7 @@
 namespace nookview {
 
 bool darwin_lookups_confined(int parent, int absolute, int not_capable) {
+  if (not_capable == kUndefinedErrno) not_capable = kDarwinNotCapable;
   if (parent == kSucceeded) return false;
   if (parent == not_capable) return true;
   return parent == EACCES && absolute == EACCES;

@@ -133,6 +133,7 @@ bool stat_descriptor(int fd, FileStatus* status) {
   status->modified_nanoseconds = static_cast<int64_t>(st.st_mtim.tv_nsec);
   status->changed_seconds = static_cast<int64_t>(st.st_ctim.tv_sec);
   status->changed_nanoseconds = static_cast<int64_t>(st.st_ctim.tv_nsec);
+  status->dataless = false;
   return true;
 }
 

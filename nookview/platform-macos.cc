@@ -6,8 +6,10 @@
 // Released kernels differ (apple-oss-distributions/xnu, at its release tags):
 // O_RESOLVE_BENEATH first appears in xnu-11417 (macOS 15.4), fstatat there
 // still rejects AT_RESOLVE_BENEATH with EINVAL, and ENOTCAPABLE and O_UNIQUE
-// do not exist. What the running kernel does is found out once, and judged in
-// darwin_lookup.cc, which the Linux build tests.
+// do not exist; macOS 26, whose source is not published, refuses an escape
+// with errno 107. What the running kernel does is found out once, and judged
+// in darwin_lookup.cc; what is taken from file and volume records, in
+// darwin_storage.cc. The Linux build tests both.
 #include "platform.h"
 
 #include <errno.h>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include "darwin_lookup.h"
+#include "darwin_storage.h"
 
 // Values documented for Darwin, for SDKs that predate them. A kernel that
 // does not know a flag either rejects it or ignores it; an ignored
@@ -49,6 +52,8 @@
 namespace nookview {
 namespace {
 
+// The headers' name for the refusal of an escape; where they lack it, the
+// decision takes kDarwinNotCapable (107) in its place.
 #ifdef ENOTCAPABLE
 constexpr int kNotCapable = ENOTCAPABLE;
 #else
@@ -127,6 +132,7 @@ void fill(const struct stat& st, FileStatus* status) {
   status->modified_nanoseconds = static_cast<int64_t>(st.st_mtimespec.tv_nsec);
   status->changed_seconds = static_cast<int64_t>(st.st_ctimespec.tv_sec);
   status->changed_nanoseconds = static_cast<int64_t>(st.st_ctimespec.tv_nsec);
+  status->dataless = darwin_dataless(st.st_flags);
 }
 
 }  // namespace
@@ -187,7 +193,7 @@ bool stat_beneath(int dir, const char* path, FileStatus* status) {
 bool on_local_file_system(int fd) {
   struct statfs fs;
   if (fstatfs(fd, &fs) != 0) return false;
-  return (fs.f_flags & MNT_LOCAL) != 0;
+  return darwin_local_volume(fs.f_flags, fs.f_flags_ext, fs.f_fstypename);
 }
 
 RenameOutcome rename_exclusive(int from_dir, const char* from_name, int to_dir,

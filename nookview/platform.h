@@ -34,6 +34,11 @@ struct FileStatus {
   int64_t modified_nanoseconds;
   int64_t changed_seconds;
   int64_t changed_nanoseconds;
+  // The file's contents are not on this machine: a cloud file whose data the
+  // system would download when it is read (Darwin's SF_DATALESS; see
+  // darwin_storage.h). Reading one could wait without end. Never set on
+  // Linux.
+  bool dataless;
 };
 
 // Directory open: opens an absolute path read-only as a directory.
@@ -44,7 +49,8 @@ int open_directory(const char* absolute_path);
 // Beneath-directory open: as open_directory, for a path relative to `dir`,
 // and every step of the resolution must stay beneath `dir`. Leaving it (".."
 // taken from `dir` itself, an absolute path) fails: EXDEV on Linux, EACCES on
-// Darwin. On Linux resolution also refuses to cross any mount point.
+// Darwin through macOS 15, 107 on macOS 26. On Linux resolution also refuses
+// to cross any mount point.
 int open_directory_beneath(int dir, const char* path);
 
 // Confinement probe: true when the kernel is shown to refuse, beneath `root`,
@@ -93,8 +99,9 @@ bool watch_still_held(int fd);
 bool stat_descriptor(int fd, FileStatus* status);
 
 // True when the file system holding `fd` is stored locally: not a network,
-// cluster, user-space or virtual-machine shared-folder file system. False
-// also when the file system cannot be queried.
+// cluster, user-space or virtual-machine shared-folder file system (on
+// Darwin: darwin_local_volume in darwin_storage.h). False also when the file
+// system cannot be queried.
 bool on_local_file_system(int fd);
 
 enum class RenameOutcome { moved, cross_device, name_taken, failed };

@@ -30,6 +30,19 @@ bool is_identified_destination(const PublishRequest& request) {
          matches_number(request.destination_inode, destination.inode);
 }
 
+// Both descriptors on one directory: the entry already stands under its name
+// in the destination, so the name is taken, by the entry itself. Linux's
+// exclusive rename answers that (EEXIST); Darwin's renames an entry onto
+// itself successfully without doing anything (bsd/vfs/vfs_syscalls.c,
+// renameat_internal, on a case-insensitive volume), which would read as
+// published. So it is answered here, on both, without a rename.
+bool source_is_destination() {
+  FileStatus source, destination;
+  return stat_descriptor(kSourceDirectory, &source) &&
+         stat_descriptor(kDestinationDirectory, &destination) &&
+         source.device == destination.device && source.inode == destination.inode;
+}
+
 int status_of(RenameOutcome outcome) {
   switch (outcome) {
     case RenameOutcome::moved:
@@ -85,6 +98,7 @@ int publish_review(const PublishRequest& request) {
   if (!stat_descriptor(entry.get(), &status)) return kPublishFailed;
   if (!matches_number(request.entry_device, status.device)) return kPublishFailed;
   if (!matches_number(request.entry_inode, status.inode)) return kPublishFailed;
+  if (source_is_destination()) return kPublishNameTaken;
 
   // Whatever the renames do, they can only move a directory between the two.
   if (!restrict_to_publish(kSourceDirectory, kDestinationDirectory)) return kPublishFailed;

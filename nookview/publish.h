@@ -28,7 +28,9 @@ struct PublishRequest {
 };
 
 // One attempt; the result is the process's exit status. kPublishMoved: the
-// reviewed entry itself now stands under its name in the destination. On
+// reviewed entry itself now stands under its name in the destination.
+// kPublishNameTaken also when descriptors 3 and 4 are the same directory
+// (the entry itself holds the name there); nothing is renamed then. On
 // every other status neither directory has changed, with one exception: when
 // another process put a different directory under the name in the source
 // just before the move, that directory is moved back, and should even that

@@ -369,6 +369,13 @@ def section_failclosed(tmp):
         expect(snapshot(tmp) == before, status != 0, f"tree after publish, {fault}")
         if os.path.lexists(f"{dst}/rev"):
             os.rename(f"{dst}/rev", f"{src}/rev")
+    # Both descriptors on the source directory: the entry itself holds the
+    # name there (3), answered without a rename. The injected rename succeeds
+    # doing nothing, as Darwin's does for an entry renamed onto itself.
+    noop = [*STRACE, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "inject=renameat2:retval=0"]
+    before = snapshot(tmp)
+    expect((publish(["rev", *numbers(f"{src}/rev", src)], src, src, prefix=noop), snapshot(tmp) == before),
+           (3, True), "publish into the directory it comes from")
 
 
 if __name__ == "__main__":
