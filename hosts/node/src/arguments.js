@@ -6,7 +6,7 @@ import { isAbsolute } from 'node:path';
 
 // setTimeout takes at most this many milliseconds; past it Node fires at
 // once, which would kill a child that was given all the time in the world.
-export const MAX_TIMEOUT_MS = 2 ** 31 - 1;
+const MAX_TIMEOUT_MS = 2 ** 31 - 1;
 const MAX_DESCRIPTOR = 2 ** 31 - 1;
 const MAX_UNSIGNED64 = 2n ** 64n - 1n;
 
@@ -28,7 +28,8 @@ export function checkExecutable(executable) {
     throw new TypeError(`the executable must be a path string, not ${describe(executable)}`);
   }
   if (!isAbsolute(executable) || executable.includes('\0')) {
-    throw new RangeError(`the executable must be an absolute path, as nothing is looked up in PATH: ${JSON.stringify(executable)}`);
+    const text = JSON.stringify(executable);
+    throw new RangeError(`the executable must be an absolute path, as nothing is looked up in PATH: ${text}`);
   }
 }
 

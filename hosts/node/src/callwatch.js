@@ -223,7 +223,7 @@ export async function startWatcher(executable, options) {
   if (env !== undefined && (typeof env !== 'object' || env === null)) {
     throw new TypeError('env must be an object of environment variables');
   }
-  const spawnOptions = { stdio: /** @type {'pipe'} */ ('pipe'), env: /** @type {NodeJS.ProcessEnv | undefined} */ (env) };
-  const { child, exit } = await start(executable, ['--watch'], spawnOptions);
+  const environment = /** @type {NodeJS.ProcessEnv | undefined} */ (env);
+  const { child, exit } = await start(executable, ['--watch'], { stdio: 'pipe', env: environment });
   return new Watcher(/** @type {import('node:child_process').ChildProcessWithoutNullStreams} */ (child), exit);
 }

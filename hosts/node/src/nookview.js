@@ -143,7 +143,8 @@ export class Reader {
     }
     // nookview refuses a root only by exiting 1; anything else is another program.
     if (status !== 1) {
-      throw new NookviewError('unexpected-exit', `ended with ${status} before its handshake: not nookview?`, { status });
+      const message = `ended with ${status} before its handshake: not nookview?`;
+      throw new NookviewError('unexpected-exit', message, { status });
     }
     throw new NookviewError('root-refused', `root refused: ${root}`, { status, replied });
   }
@@ -375,7 +376,7 @@ export async function publishReview(executable, review) {
     throw new TypeError('a destination descriptor cannot be checked on this system: pass the destination as a path');
   }
   const fault = nameFault(name);
-  if (fault) throw new NookviewError('invalid-name', `nookview would refuse the name ${JSON.stringify(name)}: ${fault}`);
+  if (fault) throw new NookviewError('invalid-name', `nookview would refuse ${JSON.stringify(name)}: ${fault}`);
   /** @type {import('node:fs/promises').FileHandle[]} */
   const opened = [];
   try {
@@ -387,7 +388,8 @@ export async function publishReview(executable, review) {
     if (!result) throw new NookviewError('unexpected-exit', `nookview ended with ${status}`, { status });
     const arrived = typeof destination === 'number' ? `/proc/self/fd/${destination}/${name}` : join(destination, name);
     if (result === 'published' && !(await isEntry(arrived, entry))) {
-      throw new NookviewError('unexpected-exit', `exited 0, but the reviewed entry is not in the destination: not nookview?`, { status });
+      const message = 'exited 0, but the reviewed entry is not in the destination: not nookview?';
+      throw new NookviewError('unexpected-exit', message, { status });
     }
     return result;
   } finally {

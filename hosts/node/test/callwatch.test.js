@@ -10,7 +10,8 @@ import { startWatcher } from '../src/index.js';
 
 const { TOLVAN_CALLWATCH: watcher, AUDIO_FIXTURE } = process.env;
 const standIn = fileURLToPath(new URL('stand-in.sh', import.meta.url));
-const outcome = (kind, status, message = '', more = {}) => ({ kind, status, signal: null, message, openCandidates: [], ...more });
+const outcome = (kind, status, message = '', more = {}) =>
+  ({ kind, status, signal: null, message, openCandidates: [], ...more });
 const unknown = (line) => ({ type: 'unknown', line });
 const [ready, zoom, teams, teamsEnded] = [{ type: 'ready' }, { type: 'candidate-started', provider: 'zoom' },
   { type: 'candidate-started', provider: 'teams' }, { type: 'candidate-ended', provider: 'teams' }];

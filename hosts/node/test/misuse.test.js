@@ -63,11 +63,11 @@ const WRONG_PROGRAMS = [
   [() => startWatcher(nookview).then((watcher) => watcher.outcome()), 'unexpected', 1],
   [() => openReader('/bin/true', root), 'unexpected-exit', 1],
   [() => openReader(standingIn('exit 64'), root), 'unexpected-exit', 1],
-  [() => openReader(standingIn("printf '\\0\\0\\0\\377\\377\\377'"), root).then((reader) => reader.read('file')), 'protocol', 1],
+  [() => openReader(standingIn("printf '\\0\\0\\0\\377\\377\\377'"), root).then((r) => r.read('file')), 'protocol', 1],
   [() => publishReview('/bin/true', review), 'unexpected-exit', 1],
 ];
 const PUBLISH_ERRORS = [
-  ...[file, `${root}/fifo`, `${root}/missing`].map((destination) => [() => publish({ destination }), 'invalid-directory']),
+  ...[file, `${root}/fifo`, `${root}/gone`].map((path) => [() => publish({ destination: path }), 'invalid-directory']),
   // Closed just before the call, so that no open can take its number first.
   [() => { const fd = openSync(drafts, 'r'); closeSync(fd); return publish({ source: fd }); }, 'invalid-directory'],
   [() => publish({ source: onFile }), 'invalid-directory'],
@@ -81,7 +81,7 @@ test('misused, the library says what is wrong, and starts nothing it should not'
   t.after(() => Promise.all([live.reader.close(), live.watcher.stop()]));
   for (const [call, expected, starts = 0] of [...BAD_ARGUMENTS, ...WRONG_PROGRAMS, ...PUBLISH_ERRORS]) {
     const started = spawned;
-    const answer = await (async () => call(live))().then((value) => value.kind ?? value,
+    const answer = await (async () => call(live))().then((value) => String(value.kind ?? value),
       (error) => error.code ?? `${error.name}: ${error.message}`);
     assert.ok(answer.startsWith(expected), `${call} gave ${answer}`);
     assert.equal(spawned - started, starts, `${call} started processes`);
