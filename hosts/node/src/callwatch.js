@@ -3,6 +3,7 @@
 // ended as one outcome.
 import { once } from 'node:events';
 import { createInterface } from 'node:readline';
+import { checkExecutable, checkShape, checkTimeout } from './arguments.js';
 import { start, reap } from './child.js';
 
 /** @typedef {'zoom' | 'teams'} Provider */
@@ -17,16 +18,31 @@ import { start, reap } from './child.js';
  */
 
 /**
- * How the watcher ended. `message` is what it wrote on standard error (one of
- * its three fixed texts, without the line feed), or ''.
+ * How the watcher ended. A kind is given only when the exit matches what the
+ * real watcher does for it; anything else is `unexpected`, typically the path
+ * of another program:
+ * - `stopped`: status 0 after `stop()` closed its standard input;
+ * - `output-failed`: status 1 once it had written a line (its first is
+ *   always `ready`);
+ * - `usage`, `unavailable`, `unreadable`: 64, 69, 75 with their fixed message;
+ * - `signal`: killed by `signal`.
+ * `message` is what it wrote on standard error, without the final line feed,
+ * or ''. `openCandidates` are the providers whose `candidate-started` no
+ * `candidate-ended` followed before its output ended, in the order started:
+ * the watcher that ended will never end them, so the host treats them as
+ * ended.
  * @typedef {'stopped' | 'output-failed' | 'usage' | 'unavailable' | 'unreadable'
  *   | 'signal' | 'unexpected'} OutcomeKind
  * @typedef {{ kind: OutcomeKind, status: number | null, signal: NodeJS.Signals | null,
- *   message: string }} WatcherOutcome
+ *   message: string, openCandidates: Provider[] }} WatcherOutcome
  */
 
-/** @type {Record<number, OutcomeKind>} */
-const OUTCOMES = { 0: 'stopped', 1: 'output-failed', 64: 'usage', 69: 'unavailable', 75: 'unreadable' };
+/** @type {Record<number, [OutcomeKind, string]>} the kinds that come with a message */
+const MESSAGES = {
+  64: ['usage', 'Usage: tolvan-callwatch --watch\n'],
+  69: ['unavailable', 'Core Audio process activity is unavailable on this Mac.\n'],
+  75: ['unreadable', 'Core Audio process activity could not be read.\n'],
+};
 
 /** @type {WatcherEvent[]} */
 const KNOWN = [
@@ -60,14 +76,39 @@ export function parseEvent(line) {
 }
 
 /**
- * A running watcher. Iterate it (`for await`) for its events; the iteration
- * ends when the watcher's output does. Breaking out of the loop leaves the
- * watcher running: `stop()` lets it go.
+ * The outcome kind of `exit`, given what the library saw of the watcher.
+ * @param {import('./child.js').Exit} exit
+ * @param {{ stopped: boolean, lines: number, message: string }} seen `stopped`:
+ *   the library had closed its standard input when it exited
+ * @returns {OutcomeKind}
+ */
+function kindOf({ status, signal }, { stopped, lines, message }) {
+  if (signal) return 'signal';
+  if (status === 0 && stopped) return 'stopped';
+  // A real watcher's first line is `ready`, and with the library holding the
+  // read end open that first write cannot fail.
+  if (status === 1 && lines > 0) return 'output-failed';
+  const [kind, text] = MESSAGES[status ?? -1] ?? [];
+  return kind && message === text ? kind : 'unexpected';
+}
+
+/**
+ * A running watcher. Its lines are read as they come, whether or not the
+ * host iterates, so that the outcome never waits on the host. Iterate it
+ * (`for await`) once for its events: a second iteration throws. The
+ * iteration ends when the watcher's output does; breaking out of the loop
+ * leaves the watcher running: `stop()` lets it go.
  */
 export class Watcher {
   #child;
   #exit;
-  #lines;
+  /** @type {WatcherEvent[]} read, not yet taken by the iteration */
+  #queue = [];
+  #outputEnded = false;
+  #iterated = false;
+  #stopping = false;
+  /** wakes the iteration when a line arrives or the output ends */
+  #arrived = () => {};
   /** @type {Promise<WatcherOutcome>} */
   #outcome;
 
@@ -78,20 +119,37 @@ export class Watcher {
   constructor(child, exit) {
     this.#child = child;
     this.#exit = exit;
-    // Created at once: an iterator made later would miss lines read before.
-    this.#lines = createInterface({ input: child.stdout, crlfDelay: Infinity })[
-      Symbol.asyncIterator
-    ]();
+    let lines = 0;
+    /** @type {Set<Provider>} */
+    const open = new Set();
+    const output = createInterface({ input: child.stdout, crlfDelay: Infinity });
+    output.on('line', (line) => {
+      const event = parseEvent(line);
+      lines += 1;
+      if (event.type === 'candidate-started') open.add(event.provider);
+      if (event.type === 'candidate-ended') open.delete(event.provider);
+      this.#queue.push(event);
+      this.#arrived();
+    });
+    const outputEnded = once(output, 'close').then(() => {
+      this.#outputEnded = true;
+      this.#arrived();
+    });
     let message = '';
     child.stderr.setEncoding('utf8').on('data', (text) => {
       message = (message + text).slice(0, MESSAGE_LIMIT);
     });
+    let stopped = false;
+    child.once('exit', () => {
+      stopped = this.#stopping;
+    });
     const stderrClosed = once(child.stderr, 'close');
-    this.#outcome = Promise.all([exit, stderrClosed]).then(([{ status, signal }]) => ({
-      kind: signal ? 'signal' : (OUTCOMES[status ?? -1] ?? 'unexpected'),
+    this.#outcome = Promise.all([exit, stderrClosed, outputEnded]).then(([{ status, signal }]) => ({
+      kind: kindOf({ status, signal }, { stopped, lines, message }),
       status,
       signal,
       message: message.replace(/\n$/, ''),
+      openCandidates: [...open],
     }));
   }
 
@@ -100,19 +158,29 @@ export class Watcher {
     return /** @type {number} */ (this.#child.pid);
   }
 
+  /**
+   * The watcher's events, once: one watcher has one event stream.
+   * @returns {AsyncGenerator<WatcherEvent, void, undefined>}
+   */
+  [Symbol.asyncIterator]() {
+    if (this.#iterated) throw new TypeError('one event stream per watcher: this one is already iterated');
+    this.#iterated = true;
+    return this.#events();
+  }
+
   /** @returns {AsyncGenerator<WatcherEvent, void, undefined>} */
-  async *[Symbol.asyncIterator]() {
+  async *#events() {
     for (;;) {
-      // next() rather than for-await: leaving a for-await would close the
-      // line reader, and the watcher's output would no longer be read.
-      const { value, done } = await this.#lines.next();
-      if (done) return;
-      yield parseEvent(value);
+      const event = this.#queue.shift();
+      if (event) yield event;
+      else if (this.#outputEnded) return;
+      else await new Promise((resolve) => (this.#arrived = () => resolve(undefined)));
     }
   }
 
   /**
-   * Resolves with how the watcher ended, once it has and its message is read.
+   * Resolves with how the watcher ended, once it has and its output and
+   * message are read.
    * @returns {Promise<WatcherOutcome>}
    */
   outcome() {
@@ -124,10 +192,14 @@ export class Watcher {
    * it. Resolves with the outcome; calling it again, or after the watcher
    * ended by itself, is harmless. A watcher stopped before its audio server
    * answered (up to about a second after start) still reports `unavailable`.
+   * Rejects (TypeError, RangeError) before doing anything when `timeoutMs`
+   * is not a number from 0 to 2^31 - 1.
    * @param {{ timeoutMs?: number }} [options]
    * @returns {Promise<WatcherOutcome>}
    */
-  async stop({ timeoutMs = 5000 } = {}) {
+  async stop(options) {
+    const timeoutMs = checkTimeout(options, 'stop');
+    this.#stopping = true;
     this.#child.stdin.end();
     await reap(this.#child, this.#exit, timeoutMs);
     return this.#outcome;
@@ -135,15 +207,23 @@ export class Watcher {
 }
 
 /**
- * Starts `executable` (the path of tolvan-callwatch; nothing is looked up)
- * with `--watch`, its standard input a pipe the returned Watcher holds.
- * Rejects when the executable cannot be started.
+ * Starts `executable` (the absolute path of tolvan-callwatch; nothing is
+ * looked up) with `--watch`, its standard input a pipe the returned Watcher
+ * holds. Rejects when the executable cannot be started (the system's error),
+ * and, before starting anything, with a TypeError or RangeError for a path
+ * that is not absolute or options of another shape.
  * @param {string} executable
  * @param {{ env?: NodeJS.ProcessEnv }} [options] `env`: the watcher's environment,
  *   through which libpulse finds the audio server (default: this process's)
  * @returns {Promise<Watcher>}
  */
-export async function startWatcher(executable, { env } = {}) {
-  const { child, exit } = await start(executable, ['--watch'], { stdio: 'pipe', env });
+export async function startWatcher(executable, options) {
+  checkExecutable(executable);
+  const { env } = checkShape(options, ['env'], 'startWatcher options');
+  if (env !== undefined && (typeof env !== 'object' || env === null)) {
+    throw new TypeError('env must be an object of environment variables');
+  }
+  const environment = /** @type {NodeJS.ProcessEnv | undefined} */ (env);
+  const { child, exit } = await start(executable, ['--watch'], { stdio: 'pipe', env: environment });
   return new Watcher(/** @type {import('node:child_process').ChildProcessWithoutNullStreams} */ (child), exit);
 }

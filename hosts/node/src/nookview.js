@@ -1,7 +1,9 @@
 // The host's side of nookview: reader mode's frames, handshake and pipelined
 // requests, and publish mode's descriptors, numbers and exit statuses.
-import { constants } from 'node:fs';
-import { open, stat } from 'node:fs/promises';
+import { constants, fstatSync } from 'node:fs';
+import { lstat, open, stat } from 'node:fs/promises';
+import { join } from 'node:path';
+import { checkExecutable, checkNumber, checkPathText, checkReview, checkShape, checkTimeout } from './arguments.js';
 import { start, reap } from './child.js';
 
 const MAX_PATH = 1023;
@@ -15,24 +17,37 @@ const MAX_FILE = 8000;
 
 /**
  * Why a call failed; hosts branch on `code`, never on the message.
- * - `invalid-path`: empty, over 1023 bytes or containing a 0 byte; never sent.
- * - `root-refused`: the root was refused; `replied` tells whether nookview
- *   answered with a failure reply (false: it exited without one).
+ * - `invalid-path`: a request path empty, over 1023 bytes or containing a 0
+ *   byte; never sent.
+ * - `root-refused`: nookview exited 1 before its handshake, refusing the
+ *   root; `replied` tells whether it answered with a failure reply first
+ *   (false: the root text was malformed).
  * - `session-ended`: the program exited or the host closed the session.
- * - `protocol`: the output was not nookview's replies.
- * - `unexpected-exit`: publish mode ended with no status of its own.
- * `status` is the exit status where one is known, else null.
+ * - `protocol`: the output was not nookview's replies (a first reply other
+ *   than the handshake or the failure reply, or bytes that are no reply).
+ * - `unexpected-exit`: the program ended in a way nookview does not: before
+ *   its handshake with another status than 1 or by a signal, in publish mode
+ *   with no status of its own or with 0 though the reviewed entry is not in
+ *   the destination. Typically the path of another program.
+ * - `invalid-name`: a publish name nookview would refuse: empty, 256 bytes
+ *   or more in UTF-8, beginning with a dot (`.` and `..` too), containing
+ *   '/' or a 0 byte; nothing was started.
+ * - `invalid-directory`: a publish source or destination that cannot be
+ *   opened as a directory (missing, a file, a FIFO), or a descriptor that is
+ *   closed or not open on a directory; nothing was started.
+ * `status` is the exit status where one is known, else null; `cause` keeps
+ * the system's error behind an `invalid-directory`.
  * @typedef {'invalid-path' | 'root-refused' | 'session-ended' | 'protocol'
- *   | 'unexpected-exit'} NookviewErrorCode
+ *   | 'unexpected-exit' | 'invalid-name' | 'invalid-directory'} NookviewErrorCode
  */
 export class NookviewError extends Error {
   /**
    * @param {NookviewErrorCode} code
    * @param {string} message
-   * @param {{ status?: number | null, replied?: boolean }} [details]
+   * @param {{ status?: number | null, replied?: boolean, cause?: unknown }} [details]
    */
-  constructor(code, message, { status = null, replied = false } = {}) {
-    super(message);
+  constructor(code, message, { status = null, replied = false, cause } = {}) {
+    super(message, cause === undefined ? undefined : { cause });
     this.name = 'NookviewError';
     this.code = code;
     this.status = status;
@@ -95,23 +110,43 @@ export class Reader {
   }
 
   /**
-   * Starts `executable` (the path of nookview; nothing is looked up) on
-   * `root`, an absolute directory path. Resolves after the handshake; rejects
-   * with `root-refused` (or `invalid-path`, unsent) otherwise.
+   * Starts `executable` (the absolute path of nookview; nothing is looked
+   * up) on `root`, an absolute directory path. Resolves after the handshake.
+   * Rejects with `root-refused` when nookview refuses the root (exit status
+   * 1), `unexpected-exit` when the program ends otherwise before its
+   * handshake, `protocol` when its first reply is neither the handshake nor
+   * the failure reply, `invalid-path` (unsent) for root text that cannot be
+   * sent, the system's error when it cannot be started, and, before starting
+   * anything, a TypeError or RangeError for arguments of the wrong type or
+   * value (`window` must be an integer of at least 1).
    * @param {string} executable
    * @param {string | Uint8Array} root
    * @param {{ window?: number }} [options]
    * @returns {Promise<Reader>}
    */
-  static async open(executable, root, { window = 16 } = {}) {
+  static async open(executable, root, options) {
+    checkExecutable(executable);
+    checkPathText(root, 'root');
+    const { window = 16 } = checkShape(options, ['window'], 'openReader options');
+    checkNumber(window, 'window', 1, Number.MAX_SAFE_INTEGER, true);
     const rootFrame = frame(root);
     const { child, exit } = await start(executable, [], { stdio: ['pipe', 'pipe', 'ignore'] });
     const reader = new Reader(child, exit, window);
-    const reply = await reader.#send(rootFrame).catch(() => null);
-    if (reply?.status === 0 && reply.data.length === 0) return reader;
+    /** @type {Reply | NookviewError} */
+    const reply = await reader.#send(rootFrame).catch((error) => error);
+    if (!(reply instanceof Error) && reply.status === 0 && reply.data.length === 0) return reader;
     const status = await reader.close();
-    if (reply && reply.status !== 1) throw new NookviewError('protocol', 'not a handshake', { status });
-    throw new NookviewError('root-refused', `root refused: ${root}`, { status, replied: !!reply });
+    // Otherwise the output ended before any reply.
+    const replied = !(reply instanceof Error);
+    if (replied ? reply.status !== 1 : reply.code === 'protocol') {
+      throw new NookviewError('protocol', 'neither a handshake nor a failure reply: not nookview?', { status });
+    }
+    // nookview refuses a root only by exiting 1; anything else is another program.
+    if (status !== 1) {
+      const message = `ended with ${status} before its handshake: not nookview?`;
+      throw new NookviewError('unexpected-exit', message, { status });
+    }
+    throw new NookviewError('root-refused', `root refused: ${root}`, { status, replied });
   }
 
   /** The program's process id. */
@@ -120,11 +155,13 @@ export class Reader {
   }
 
   /**
-   * Asks for the file at `path`, relative to the root.
+   * Asks for the file at `path`, relative to the root. Rejects with a
+   * TypeError, unsent, for a path that is neither a string nor a Uint8Array.
    * @param {string | Uint8Array} path
    * @returns {Promise<ReadResult>}
    */
   async read(path) {
+    checkPathText(path, 'path');
     const { status, data } = await this.#send(frame(path));
     if (status === 1) return { kind: 'refused' };
     if (status === 2) return { kind: 'out-of-range' };
@@ -133,12 +170,15 @@ export class Reader {
 
   /**
    * Ends the session: every read not yet answered rejects with
-   * `session-ended`. Resolves with the exit status (null if killed), killing
-   * the program only if it has not ended after `timeoutMs`.
+   * `session-ended`. Resolves with the exit status, or null when a signal
+   * killed the program: this library's, only past `timeoutMs`, or anyone
+   * else's. Rejects (TypeError, RangeError), ending nothing, when
+   * `timeoutMs` is not a number from 0 to 2^31 - 1.
    * @param {{ timeoutMs?: number }} [options]
    * @returns {Promise<number | null>}
    */
-  async close({ timeoutMs = 5000 } = {}) {
+  async close(options) {
+    const timeoutMs = checkTimeout(options, 'close');
     this.#end(new NookviewError('session-ended', 'the host closed the session'));
     this.#hangUp();
     return (await reap(this.#child, this.#exit, timeoutMs)).status;
@@ -236,38 +276,121 @@ export async function identify(path) {
   return { device: unsigned64(stats.dev), inode: unsigned64(stats.ino) };
 }
 
-/** @typedef {'published' | 'refused' | 'different-file-systems' | 'name-taken'} PublishResult */
+/**
+ * What publishing did. `different-file-systems` (status 2) is also what the
+ * kernel answers when it cannot rename the entry across the layers of a
+ * stacked file system (an overlayfs directory from a lower layer).
+ * @typedef {'published' | 'refused' | 'different-file-systems' | 'name-taken'} PublishResult
+ */
 /** @type {PublishResult[]} indexed by exit status */
 const PUBLISHED = ['published', 'refused', 'different-file-systems', 'name-taken'];
+
+/**
+ * Why nookview would refuse `name` as the entry's name, or null: it takes 1
+ * to 255 bytes without '/' that do not begin with a dot, and a 0 byte cannot
+ * be passed to it at all.
+ * @param {string} name
+ */
+function nameFault(name) {
+  const bytes = Buffer.byteLength(name);
+  if (bytes === 0 || bytes > 255) return `${bytes} bytes, not 1 to 255`;
+  if (name.startsWith('.')) return 'it begins with a dot';
+  if (/[/\0]/.test(name)) return "it contains '/' or a 0 byte";
+  return null;
+}
+
+/**
+ * @param {string | number} directory
+ * @param {unknown} [cause]
+ */
+function invalidDirectory(directory, cause) {
+  const what = typeof directory === 'number' ? `descriptor ${directory}` : JSON.stringify(directory);
+  return new NookviewError('invalid-directory', `not a directory: ${what}`, { cause });
+}
+
+/**
+ * The descriptor nookview gets for `directory`: a path is opened for the run
+ * (and added to `opened`), a descriptor is checked with fstat.
+ * @param {string | number} directory
+ * @param {import('node:fs/promises').FileHandle[]} opened
+ */
+async function directoryDescriptor(directory, opened) {
+  if (typeof directory === 'number') {
+    let stats;
+    try {
+      stats = fstatSync(directory);
+    } catch (error) {
+      throw invalidDirectory(directory, error);
+    }
+    if (!stats.isDirectory()) throw invalidDirectory(directory);
+    return directory;
+  }
+  try {
+    // O_DIRECTORY refuses anything else, and O_NONBLOCK keeps the open of a
+    // FIFO found at the path from waiting for a writer.
+    opened.push(await open(directory, constants.O_RDONLY | constants.O_DIRECTORY | constants.O_NONBLOCK));
+  } catch (error) {
+    throw invalidDirectory(directory, error);
+  }
+  return opened[opened.length - 1].fd;
+}
+
+/**
+ * Whether `path`, not followed if it is a link, is the directory `entry`.
+ * @param {string} path
+ * @param {Identity} entry
+ */
+async function isEntry(path, entry) {
+  const stats = await lstat(path, { bigint: true }).catch(() => null);
+  return !!stats?.isDirectory() && unsigned64(stats.dev) === BigInt(entry.device).toString() &&
+    unsigned64(stats.ino) === BigInt(entry.inode).toString();
+}
+
+// Only Linux derives a path from a descriptor (its /proc/self/fd links lead
+// into the directory); elsewhere a destination descriptor cannot be checked.
+const descriptorPaths = () => stat('/proc/self/fd').then((stats) => stats.isDirectory(), () => false);
 
 /**
  * Moves the directory `name` from `source` into `destination` (paths, or
  * descriptors open on directories), only if it and the destination still
  * have the identities the host recorded when it reviewed them: never
- * identities taken now, or the check would mean nothing.
- * @param {string} executable the path of nookview
+ * identities taken now, or the check would mean nothing. `published` only
+ * when, after nookview's status 0, the reviewed entry stands under `name` in
+ * the destination (looked up through `/proc/self/fd` for a descriptor).
+ * Rejects with a NookviewError: `invalid-name` and `invalid-directory` before
+ * anything starts, `unexpected-exit` for a program that ended in a way
+ * nookview does not; and, before anything starts, with a TypeError or
+ * RangeError for arguments of the wrong type or value, among them a
+ * destination descriptor where no path leads through one (macOS: pass the
+ * destination as a path).
+ * @param {string} executable the absolute path of nookview
  * @param {{ source: string | number, destination: string | number, name: string,
  *   entry: Identity, destinationIdentity: Identity }} review
  * @returns {Promise<PublishResult>}
  */
 export async function publishReview(executable, review) {
-  const { entry, destinationIdentity: target } = review;
+  checkExecutable(executable);
+  checkReview(review);
+  const { source, destination, name, entry, destinationIdentity: target } = review;
+  if (typeof destination === 'number' && !(await descriptorPaths())) {
+    throw new TypeError('a destination descriptor cannot be checked on this system: pass the destination as a path');
+  }
+  const fault = nameFault(name);
+  if (fault) throw new NookviewError('invalid-name', `nookview would refuse ${JSON.stringify(name)}: ${fault}`);
   /** @type {import('node:fs/promises').FileHandle[]} */
   const opened = [];
-  /** @param {string | number} directory */
-  const descriptor = async (directory) => {
-    if (typeof directory === 'number') return directory;
-    // O_DIRECTORY: a FIFO found at the path would block a read-only open.
-    opened.push(await open(directory, constants.O_RDONLY | constants.O_DIRECTORY));
-    return opened[opened.length - 1].fd;
-  };
   try {
-    const fds = [await descriptor(review.source), await descriptor(review.destination)];
-    const args = ['--publish-review', review.name, entry.device, entry.inode, target.device, target.inode];
+    const fds = [await directoryDescriptor(source, opened), await directoryDescriptor(destination, opened)];
+    const args = ['--publish-review', name, entry.device, entry.inode, target.device, target.inode];
     const { exit } = await start(executable, args, { stdio: ['ignore', 'ignore', 'ignore', ...fds] });
     const { status } = await exit;
     const result = PUBLISHED[status ?? -1];
     if (!result) throw new NookviewError('unexpected-exit', `nookview ended with ${status}`, { status });
+    const arrived = typeof destination === 'number' ? `/proc/self/fd/${destination}/${name}` : join(destination, name);
+    if (result === 'published' && !(await isEntry(arrived, entry))) {
+      const message = 'exited 0, but the reviewed entry is not in the destination: not nookview?';
+      throw new NookviewError('unexpected-exit', message, { status });
+    }
     return result;
   } finally {
     await Promise.all(opened.map((handle) => handle.close()));

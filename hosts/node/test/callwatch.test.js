@@ -10,32 +10,39 @@ import { startWatcher } from '../src/index.js';
 
 const { TOLVAN_CALLWATCH: watcher, AUDIO_FIXTURE } = process.env;
 const standIn = fileURLToPath(new URL('stand-in.sh', import.meta.url));
-const outcome = (kind, status, message = '', signal = null) => ({ kind, status, signal, message });
+const outcome = (kind, status, message = '', more = {}) =>
+  ({ kind, status, signal: null, message, openCandidates: [], ...more });
 const unknown = (line) => ({ type: 'unknown', line });
+const [ready, zoom, teams, teamsEnded] = [{ type: 'ready' }, { type: 'candidate-started', provider: 'zoom' },
+  { type: 'candidate-started', provider: 'teams' }, { type: 'candidate-ended', provider: 'teams' }];
+const UNREADABLE = 'Core Audio process activity could not be read.';
 
 // [case, the stand-in's script, events, outcome, stop() timeout if the host stops it]
 const RUNS = [
   ['usage', `exec "${watcher}" --watch --now`, [], outcome('usage', 64, 'Usage: tolvan-callwatch --watch')],
   ['no audio server', `PULSE_SERVER=unix:/nonexistent exec "${watcher}" --watch`, [],
     outcome('unavailable', 69, 'Core Audio process activity is unavailable on this Mac.')],
-  ['unreadable', 'exit 75', [], outcome('unreadable', 75)],
+  ['unreadable, in a Zoom meeting', `printf '%s\\n' ${[ready, zoom, teams, teamsEnded].map((event) =>
+    `'${JSON.stringify({ version: 1, ...event })}'`).join(' ')}; echo '${UNREADABLE}' >&2; exit 75`,
+  [ready, zoom, teams, teamsEnded], outcome('unreadable', 75, UNREADABLE, { openCandidates: ['zoom'] })],
+  ['75 without its message', 'exit 75', [], outcome('unexpected', 75)],
   ['output failed, after lines of other versions, types and members', `echo '{"version":1,"type":"ready"}'
     echo '{"version":2,"type":"ready"}'; echo '{"version":1,"type":"ready","at":1}'; echo null
     echo '{"provider":"teams","type":"candidate-ended","version":1}'; exit 1`,
-    [{ type: 'ready' }, unknown('{"version":2,"type":"ready"}'), unknown('{"version":1,"type":"ready","at":1}'),
-      unknown('null'), { type: 'candidate-ended', provider: 'teams' }], outcome('output-failed', 1)],
-  ['a status of no meaning', 'exit 3', [], outcome('unexpected', 3)],
+    [ready, unknown('{"version":2,"type":"ready"}'), unknown('{"version":1,"type":"ready","at":1}'),
+      unknown('null'), teamsEnded], outcome('output-failed', 1)],
   ['stopped, slow to leave', 'read x; sleep 0.3', [], outcome('stopped', 0), 1500],
-  ['stopped, deaf', 'exec sleep 30', [], outcome('signal', null, '', 'SIGKILL'), 300],
+  ['stopped, deaf', 'exec sleep 30', [], outcome('signal', null, '', { signal: 'SIGKILL' }), 300],
 ];
 
 for (const [name, script, events, expected, timeoutMs] of RUNS) {
   test(`watcher ends: ${name}`, async () => {
     const running = await startWatcher(standIn, { env: { ...process.env, STAND_IN: script } });
-    const ended = timeoutMs ? running.stop({ timeoutMs }) : running.outcome();
+    // The outcome first: the watcher reads its lines whether or not the host iterates.
+    const ended = await (timeoutMs ? running.stop({ timeoutMs }) : running.outcome());
     const seen = [];
     for await (const event of running) seen.push(event);
-    assert.deepEqual({ seen, outcome: await ended }, { seen: events, outcome: expected });
+    assert.deepEqual({ seen, outcome: ended }, { seen: events, outcome: expected });
   });
 }
 
@@ -53,8 +60,8 @@ with a.PulseAudio() as s:
   const running = await startWatcher(watcher, { env: JSON.parse(env) });
   t.after(() => running.stop());
   const events = running[Symbol.asyncIterator]();
-  assert.deepEqual((await events.next()).value, { type: 'ready' });
+  assert.deepEqual((await events.next()).value, ready);
   server.stdin.write('call\n');
-  assert.deepEqual((await events.next()).value, { type: 'candidate-started', provider: 'zoom' });
-  assert.deepEqual(await running.stop(), outcome('stopped', 0));
+  assert.deepEqual((await events.next()).value, zoom);
+  assert.deepEqual(await running.stop(), outcome('stopped', 0, '', { openCandidates: ['zoom'] }));
 });

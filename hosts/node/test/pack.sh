@@ -16,4 +16,11 @@ npm install --offline --silent --no-audit --no-fund "$work"/tolvan-helpers-*.tgz
 cp "$source/test/consumer.js" .
 node consumer.js
 # --module node16 implies --target es2022, and --checkJs implies --allowJs.
-"$modules/.bin/tsc" --noEmit --strict --checkJs --module node16 --typeRoots "$modules/@types" consumer.js
+# Both compilers, with no tsconfig: the pinned one as before, and the current
+# major, which loads no @types by itself, with nothing but @types/node
+# installed beside the package: the package's declarations must bring in
+# Node's types themselves.
+check="--noEmit --strict --checkJs --module node16 consumer.js"
+node "$modules/typescript/bin/tsc" $check --typeRoots "$modules/@types"
+ln -s "$modules/@types" node_modules/@types
+node "$modules/typescript-current/bin/tsc" $check
