@@ -1,6 +1,8 @@
 // On macOS the sampler reads Core Audio's per-process audio objects (macOS
 // 14.2 and later) through the hardware property interface, every property
-// with global scope, the main element and no qualifier.
+// with global scope, the main element and no qualifier. The one property it
+// writes is the run loop of Core Audio's notifications, once, before the
+// first question.
 #include <CoreAudio/CoreAudio.h>
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -14,6 +16,20 @@ namespace {
 
 AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+// Has Core Audio handle its notifications on a thread of its own, since this
+// process never runs its main run loop. AudioHardwareDeprecated.h (macOS 14.2
+// SDK), kAudioHardwarePropertyRunLoop: "In 10.6 and later, the HAL will use
+// the process's run loop (as defined by CFRunLoopGetMain()) for this task."
+// and "If the value for this property is set to NULL, the HAL will return to
+// its pre-10.6 behavior of creating and managing its own thread for
+// notifications." Its status is ignored: the questions that follow decide
+// whether the system can be sampled.
+void useOwnNotificationThread() {
+  AudioObjectPropertyAddress runLoop = globalAddress(kAudioHardwarePropertyRunLoop);
+  CFRunLoopRef none = nullptr;
+  AudioObjectSetPropertyData(kAudioObjectSystemObject, &runLoop, 0, nullptr, sizeof none, &none);
 }
 
 // The system's process objects in its own order. A size that is no whole
@@ -84,6 +100,7 @@ std::optional<bool> isRunning(AudioObjectID process, AudioObjectPropertySelector
 class CoreAudioSampler final : public AudioSampler {
  public:
   bool isSupported() override {
+    useOwnNotificationThread();
     AudioObjectPropertyAddress list = globalAddress(kAudioHardwarePropertyProcessObjectList);
     return AudioObjectHasProperty(kAudioObjectSystemObject, &list) != 0;
   }

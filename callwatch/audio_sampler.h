@@ -14,7 +14,8 @@ class AudioSampler {
   virtual ~AudioSampler() = default;
 
   // Whether this system can be sampled at all. Asked once, at start-up,
-  // before any sample; may wait up to a second.
+  // before any sample; may wait up to a second. On macOS it first has Core
+  // Audio deliver its notifications on a thread of its own.
   virtual bool isSupported() = 0;
 
   // The processes of known providers, in the system's order; nullopt when

@@ -1,9 +1,9 @@
 // The Core Audio sampler of audio_sampler-macos.cc against a scripted
 // system: the hardware property calls and the Core Foundation string calls
 // it makes are defined here, so that every answer, status and size can be
-// chosen. Like Core Audio, it answers only the questions Apple's headers
-// define, so a wrong address or buffer size in the sampler shows as a wrong
-// sample.
+// chosen. Like Core Audio, it answers only the questions and accepts only the
+// write Apple's headers define, so a wrong address or buffer size in the
+// sampler shows as a wrong sample or a refused call.
 #include <CoreAudio/CoreAudio.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
@@ -41,7 +41,7 @@ struct System {
   OSStatus listStatus = 0;
   std::optional<UInt32> written{};  // by the list query; else all announced
   int liveStrings = 0;
-  std::string calls{};  // the questions asked, as "has size prs# pbid"
+  std::string calls{};  // the calls made, as "set has size prs# pbid"
 };
 
 System* script;
@@ -128,6 +128,21 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPrope
   return answer.status;
 }
 
+// The one write Core Audio is asked to make, "set": no run loop for its
+// notifications. Like any write Apple's headers do not define, one to another
+// object or address, of another size or value, is refused, as "set?".
+OSStatus AudioObjectSetPropertyData(AudioObjectID id, const AudioObjectPropertyAddress* address,
+                                    UInt32 qualifierSize, const void* qualifier, UInt32 size,
+                                    const void* data) {
+  bool exact =
+      id == kAudioObjectSystemObject && address->mSelector == kAudioHardwarePropertyRunLoop &&
+      address->mScope == kAudioObjectPropertyScopeGlobal &&
+      address->mElement == kAudioObjectPropertyElementMain && !qualifierSize && !qualifier &&
+      size == sizeof(CFRunLoopRef) && data && !*static_cast<const CFRunLoopRef*>(data);
+  script->calls += (script->calls.empty() ? "" : " ") + std::string(exact ? "set" : "set?");
+  return exact ? 0 : kAudioHardwareUnknownPropertyError;
+}
+
 CFIndex CFStringGetLength(CFStringRef text) {
   return static_cast<CFIndex>(text->size());
 }
@@ -149,15 +164,15 @@ TEST(CoreAudioSampler, ReadsEachProcessAndFailsAsAWholeOnlyWhereItMust) {
   const Process zoom = {"us.zoom.xos", on, on};
   const Process teams = {"com.microsoft.teams2", on, {}};
   const Process other = {"com.apple.Music", on, on};
-  // Each row: a system and its sample, with the questions asked where the row
-  // is about them.
+  // Each row: a system and its sample, with the calls made where the row is
+  // about them: first, once, the notification thread ("set"), then questions.
   std::pair<System, std::string> table[] = {
       {{.processes = {zoom, teams, zoom, other, zoom}}, "zoom:tt teams:tf zoom:tt zoom:tt"},
       {{.supported = false}, "unsupported"},
       // No processes: an empty sample, and the empty list is never read. An
       // application not recognised costs its identifier alone.
-      {{}, " | has size"},
-      {{.processes = {other}}, " | has size prs# pbid"},
+      {{}, " | set has size"},
+      {{.processes = {other}}, " | set has size prs# pbid"},
       // The list fails, or its size is no whole number of objects.
       {{.processes = {zoom}, .sizeStatus = 1}, "none"},
       {{.processes = {zoom}, .size = 6, .written = 4}, "none"},
@@ -172,7 +187,8 @@ TEST(CoreAudioSampler, ReadsEachProcessAndFailsAsAWholeOnlyWhereItMust) {
       {{.processes = {zoom, teams, {.bundleStatus = 1}}}, "none"},
       // An unreadable value is none, never false, and output is still read;
       // any non-zero value runs.
-      {{.processes = {{"us.zoom.xos", {.status = 1}}}}, "zoom:nf | has size prs# pbid piri piro"},
+      {{.processes = {{"us.zoom.xos", {.status = 1}}}},
+       "zoom:nf | set has size prs# pbid piri piro"},
       {{.processes = {{"us.zoom.xos", {.value = 1, .size = 2}, {.value = 2}}}}, "zoom:nt"},
   };
   for (auto& row : table) {

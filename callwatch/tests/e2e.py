@@ -4,8 +4,9 @@
 # One table of cases, whichever server is named. Each case starts its own
 # private server and simulated applications (audio_server.py) and the real
 # watcher, and checks what a host sees: every byte of the output and the
-# tick each line falls in, standard error, the exit status, descriptors, and
-# that the watcher's own home, runtime and temporary directory stay empty.
+# tick each line falls in, standard error, the exit status, descriptors,
+# that the watcher's own home, runtime and temporary directory stay empty, and
+# that nothing the watcher started outlives it.
 # Ticks come one a second, the first once the watcher has started; "ready"
 # marks tick 1. As many cases run side by side as the machine has cores (the
 # cases mostly wait, but each brings its own server and applications, and a
@@ -18,6 +19,7 @@ import concurrent.futures
 import contextlib
 import os
 import queue
+import signal
 import subprocess
 import sys
 import tempfile
@@ -41,6 +43,24 @@ ZOOM = {"application.process.binary": "zoom"}
 EARLY, LATE = 0.5, 0.7
 READ_END, UNREAD = os.pipe()  # UNREAD: a pipe whose reading end is gone
 os.close(READ_END)
+# A client configuration that has libpulse start a server where it finds none
+# (for any user but root): upstream's default, and the line Debian writes for
+# its clients where systemd does not start the server.
+AUTOSPAWN = tempfile.NamedTemporaryFile("w", prefix="callwatch-", suffix=".conf")
+AUTOSPAWN.write("autospawn = yes\n"), AUTOSPAWN.flush(), os.chmod(AUTOSPAWN.name, 0o644)
+# A prefix that runs its command, in the same process, as on a kernel without
+# Landlock (before 5.13, left out of its lsm= list, or behind a container's
+# seccomp profile that predates it). Its seccomp filter loads the call's
+# number; if it is 444, landlock_create_ruleset on every architecture, it
+# answers ENOSYS, as such a kernel does; any other call is allowed.
+WITHOUT_LANDLOCK = [sys.executable, "-c", """if True:
+    import ctypes, os, struct, sys
+    ops = [(0x20, 0, 0, 0), (0x15, 0, 1, 444), (6, 0, 0, 0x50000 | 38), (6, 0, 0, 0x7FFF0000)]
+    code = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *op) for op in ops))
+    program, libc = struct.pack("HP", len(ops), ctypes.addressof(code)), ctypes.CDLL(None)
+    if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, program, 0, 0):  # no new privileges; filter
+        sys.exit("could not install the seccomp filter")
+    os.execvp(sys.argv[1], sys.argv[1:])"""]
 
 
 # The two event lines, for a provider.
@@ -98,6 +118,19 @@ class Watcher(subprocess.Popen):
             f"{t_exit:.2f} s, not from {earliest:.2f} to {latest:.2f} s; {self.story()}"
 
 
+# Once the block is over, ends every process whose environment names the
+# folder `own`, which only what the watcher started has; `left` lists them.
+@contextlib.contextmanager
+def ended_after(own, left):
+    try:
+        yield
+    finally:
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/environ", "rb") as f:
+                if own.encode() in f.read():
+                    os.kill(int(pid), signal.SIGKILL), left.append(int(pid))
+
+
 class Case:
     # `setup` prepares the server before the watcher starts. `timeline` holds
     # (tick, line that must come in that tick, or action on the server),
@@ -107,27 +140,38 @@ class Case:
     # watcher must leave within half a second; with any other status it must
     # leave by itself on that tick. Without `ready` no "ready" line comes and
     # the start counts as tick 1. `env` adds to the watcher's environment;
-    # None removes a variable. `popen` goes to subprocess.Popen.
+    # None removes a variable. The watcher runs under `prefix`, as `user` (the
+    # owner of its folder) if given, and leaves exactly `leaves` in its folder.
+    # `popen` goes to subprocess.Popen.
     def __init__(self, name, setup=lambda s: None, timeline=(), end=(4.7, 0, b""), env={},
                  args=("--watch",), ready=True, let_go=lambda w: w.stdin.close(),
-                 servers=tuple(SERVERS), sandboxed=False, **popen):
+                 servers=tuple(SERVERS), sandboxed=False, prefix=(), user=None, leaves=(),
+                 **popen):
         self.name, self.setup, self.timeline, self.end, self.env = name, setup, timeline, end, env
         self.args, self.ready, self.let_go, self.popen = args, ready, let_go, popen
-        self.servers, self.sandboxed = servers, sandboxed
+        self.servers, self.sandboxed, self.leaves = servers, sandboxed, list(leaves)
+        self.user, self.prefix = user, [*prefix, *([] if user is None else [
+            "setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"])]
 
     # Runs the case on a new server; returns whether it passed, and a report.
     def __call__(self, server_name, binary, startup):
-        began = time.monotonic()
+        began, left = time.monotonic(), []
+        if self.user is not None and os.geteuid() != 0:
+            return True, f"skipped {self.name}: running as another user needs root"
         try:
-            with SERVERS[server_name]() as server, tempfile.TemporaryDirectory() as own:
+            with SERVERS[server_name]() as server, tempfile.TemporaryDirectory() as own, \
+                    ended_after(own, left):
+                if self.user is not None:
+                    os.chown(own, self.user, self.user)
                 self.setup(server)
                 server.settle()
                 env = {**server.env, **dict.fromkeys(("HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME",
                                                       "XDG_STATE_HOME", "TMPDIR"), own), **self.env}
-                with Watcher([binary, *self.args], {k: v for k, v in env.items() if v is not None},
-                             self.popen) as w:
+                with Watcher([*self.prefix, binary, *self.args],
+                             {k: v for k, v in env.items() if v is not None}, self.popen) as w:
                     self.follow(w, server, startup)
-                assert not os.listdir(own), f"files left: {os.listdir(own)}"
+                assert sorted(os.listdir(own)) == self.leaves, f"files left: {os.listdir(own)}"
+            assert not left, f"processes left running: {left}"
             return True, f"ok      {self.name} ({time.monotonic() - began:.1f} s)"
         except Exception as error:
             message = str(error) if isinstance(error, AssertionError) else traceback.format_exc()
@@ -211,6 +255,12 @@ CASES = [
     *(Case(f"no_server {env}", env=env, ready=False, end=(1, 69, UNAVAILABLE))
       for env in ({"PULSE_SERVER": "unix:/nonexistent"}, {"PULSE_SERVER": None},
                   {"PULSE_SERVER": None, "XDG_RUNTIME_DIR": None})),
+    # As an ordinary user (nobody), where libpulse would start a server and no
+    # Landlock would keep one from running: still 69, and no server started.
+    # Without Landlock libpulse makes its runtime directory (`pulse`).
+    Case("no_server as nobody, autospawn on, without Landlock", env={"PULSE_SERVER": None,
+         "PULSE_CLIENTCONFIG": AUTOSPAWN.name}, ready=False, end=(1, 69, UNAVAILABLE),
+         servers=("pulseaudio",), prefix=WITHOUT_LANDLOCK, user=65534, leaves=["pulse"]),
     Case("server_frozen_at_start", lambda s: s.stop(), ready=False, end=(2, 69, UNAVAILABLE)),
     # Any other command line: 64 before any server is sought (this one is
     # frozen, which would take a second and give 69). A repeated "--watch"

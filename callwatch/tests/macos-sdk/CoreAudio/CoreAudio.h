@@ -1,6 +1,7 @@
 // Declarations only, for running the macOS sampler on Linux; see
 // ../README.md. Types and values as Apple documents them (AudioHardware.h,
-// AudioHardwareBase.h, macOS 14.2 SDK); C++ only.
+// AudioHardwareBase.h, macOS 14.2 SDK; kAudioHardwarePropertyRunLoop from
+// AudioHardwareDeprecated.h, which AudioHardware.h includes); C++ only.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -24,6 +25,7 @@ enum : AudioObjectPropertySelector {
   kAudioProcessPropertyBundleID = 0x70626964,            // 'pbid'
   kAudioProcessPropertyIsRunningInput = 0x70697269,      // 'piri'
   kAudioProcessPropertyIsRunningOutput = 0x7069726F,     // 'piro'
+  kAudioHardwarePropertyRunLoop = 0x726E6C70,            // 'rnlp'
 };
 enum : OSStatus {
   kAudioHardwareUnknownPropertyError = 0x77686F3F,  // 'who?'
@@ -36,3 +38,6 @@ extern "C" OSStatus AudioObjectGetPropertyDataSize(AudioObjectID, const AudioObj
                                                    UInt32, const void*, UInt32* outDataSize);
 extern "C" OSStatus AudioObjectGetPropertyData(AudioObjectID, const AudioObjectPropertyAddress*,
                                                UInt32, const void*, UInt32* ioDataSize, void*);
+extern "C" OSStatus AudioObjectSetPropertyData(AudioObjectID, const AudioObjectPropertyAddress*,
+                                               UInt32, const void*, UInt32 inDataSize,
+                                               const void* inData);

@@ -1,6 +1,7 @@
 // Declarations only, for running the macOS sampler on Linux; see
-// ../README.md. Types and values as Apple documents them for 64-bit macOS;
-// C++ only.
+// ../README.md. Types and values as Apple documents them for 64-bit macOS
+// (MacTypes.h, CFBase.h, CFString.h; CFRunLoopRef from CFRunLoop.h; macOS
+// 14.2 SDK); C++ only.
 #pragma once
 
 typedef unsigned char Boolean;
@@ -9,6 +10,7 @@ typedef signed int OSStatus;
 typedef signed long CFIndex;
 typedef const void* CFTypeRef;
 typedef const struct __CFString* CFStringRef;
+typedef struct __CFRunLoop* CFRunLoopRef;
 typedef UInt32 CFStringEncoding;
 
 enum { kCFNotFound = -1 };
