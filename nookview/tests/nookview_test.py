@@ -10,8 +10,8 @@
 # allocation, system calls interrupted all the time). Exit 77 when the
 # machine cannot run the section (not root, no strace, ...).
 
-import contextlib, ctypes, fcntl, os, random, select, shutil, signal, socket, stat, subprocess, sys, tempfile, termios, \
-    threading, time
+import contextlib, ctypes, fcntl, os, random, select, shutil, signal, socket, stat, subprocess, sys, tempfile
+import termios, threading, time
 from pathlib import Path
 
 SKIP, TIMEOUT = 77, 20
@@ -51,9 +51,8 @@ class Reader:
         self.p.stdin.write(data)
 
     def trickle(self, data, rng):
-        """Sends `data` in pieces of random sizes, each taken by nookview (the
-        pipe empty again) before the next, so that its reads end anywhere: inside
-        a frame's length, just past it, inside the text."""
+        """Sends `data` in pieces of random sizes, each taken (the pipe empty again) before the next."""
+        # So nookview's reads end anywhere: inside a frame's length, just past it, inside the text.
         deadline, unread = time.monotonic() + TIMEOUT, lambda: fcntl.ioctl(self.p.stdin, termios.FIONREAD, bytes(4))
         while data and self.p.poll() is None:
             with contextlib.suppress(BrokenPipeError):
@@ -83,8 +82,7 @@ class Reader:
 
 
 def session(data, status, output, what, pieces=None, **options):
-    """One whole conversation: `data` in (in random pieces with a generator);
-    exactly `output`, then `status`."""
+    """One whole conversation: `data` in (in random pieces, given a generator); exactly `output`, then `status`."""
     reader = Reader(**options)
     reader.trickle(data, pieces) if pieces else reader.send(data)
     reader.end(status, what, output)
