@@ -6,7 +6,8 @@
 # the load average it saw.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-quick=() page=(--page "$top/docs/performance.md")
+cd "$top" # so that the page shows the commands as run from the top
+quick=() page=(--page docs/performance.md)
 [[ ${1:-} == --quick ]] && quick=(--quick) page=()
 cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$top/build/bench" -j "$(nproc)" --target nookview tolvan-callwatch nookview_bench \
