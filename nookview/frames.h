@@ -6,8 +6,11 @@
 // Reply frame (nookview to parent, on descriptor 1):
 //   status byte, data length bits 8-15, data length bits 0-7, then the data.
 //   Data travels only with status 0 in answer to a file request.
-// There is no buffering layer: every byte goes through read(2) and
-// writev(2), repeated after EINTR and continued after a short transfer.
+// There is no buffering layer: every byte goes through read(2), readv(2) or
+// writev(2), repeated after EINTR and continued after a short transfer. The
+// only bytes read ahead are the next frame's two length bytes (or the part of
+// them that has arrived), taken in the same call as the current frame's text
+// and kept for the next read_path: one call per pipelined frame.
 #pragma once
 
 #include <stddef.h>
@@ -25,10 +28,12 @@ enum ReplyStatus : uint8_t {
 };
 
 // Reads one request frame from descriptor 0. On true `buffer` holds the path
-// text followed by a 0 byte. On false (end of input, even inside a frame; a
-// read error; a length of 0 or of 1024 and more, refused before any text is
-// read; a 0 byte in the text) the content is undefined and the input may
-// stand inside a frame: the conversation cannot go on.
+// text followed by a 0 byte, and up to two bytes of the next frame's length
+// may have been read and kept; it never waits for them. On false (end of
+// input, even inside a frame; a read error; a length of 0 or of 1024 and
+// more, refused before any text is read; a 0 byte in the text) the content is
+// undefined and the input may stand inside a frame: the conversation cannot
+// go on, and read_path must not be called again.
 bool read_path(PathBuffer& buffer);
 
 // Writes one reply frame to descriptor 1: the 3-byte header, then `length`

@@ -10,7 +10,8 @@
 # allocation, system calls interrupted all the time). Exit 77 when the
 # machine cannot run the section (not root, no strace, ...).
 
-import contextlib, ctypes, os, random, select, shutil, signal, socket, stat, subprocess, sys, tempfile, threading, time
+import contextlib, ctypes, fcntl, os, random, select, shutil, signal, socket, stat, subprocess, sys, tempfile
+import termios, threading, time
 from pathlib import Path
 
 SKIP, TIMEOUT = 77, 20
@@ -49,6 +50,17 @@ class Reader:
     def send(self, data):
         self.p.stdin.write(data)
 
+    def trickle(self, data, rng):
+        """Sends `data` in pieces of random sizes, each taken (the pipe empty again) before the next."""
+        # So nookview's reads end anywhere: inside a frame's length, just past it, inside the text.
+        deadline, unread = time.monotonic() + TIMEOUT, lambda: fcntl.ioctl(self.p.stdin, termios.FIONREAD, bytes(4))
+        while data and self.p.poll() is None:
+            with contextlib.suppress(BrokenPipeError):
+                self.send(data[:(size := rng.choice((1, 2, 3, 1024)))])
+            data = data[size:]
+            while unread() != bytes(4) and self.p.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.0002)
+
     def read(self, n):
         got, chunk = b"", b"-"
         while chunk and len(got) < n and select.select([self.p.stdout], [], [], TIMEOUT)[0]:
@@ -69,10 +81,10 @@ class Reader:
         expect((self.p.returncode, out, err), (status, output, b""), what)
 
 
-def session(data, status, output, what, **options):
-    """One whole conversation: `data` in; exactly `output`, then `status`."""
+def session(data, status, output, what, pieces=None, **options):
+    """One whole conversation: `data` in (in random pieces, given a generator); exactly `output`, then `status`."""
     reader = Reader(**options)
-    reader.send(data)
+    reader.trickle(data, pieces) if pieces else reader.send(data)
     reader.end(status, what, output)
 
 
@@ -101,8 +113,9 @@ def section_frames(tmp):
     for data, output, status in table:
         session(data, status, output, f"frames {data[:40]!r}")
     # Random conversations of good, refused and malformed frames and random
-    # bytes, judged by a frame parser of this script's own: a reply for every
-    # frame up to the first malformed one, then the end with 0.
+    # bytes, sent in random pieces, judged by a frame parser of this script's
+    # own: a reply for every frame up to the first malformed one, then the end
+    # with 0.
     seed = int(os.environ.get("NOOKVIEW_TEST_SEED", time.time_ns()))
     rng, parts = random.Random(seed), [frame(b"f"), frame(b"d/../f"), frame(b"x" * 1023),
                                         b"\0\0", b"\4\0", frame(b"f\0"), b"\0\1f"]
@@ -113,7 +126,7 @@ def section_frames(tmp):
                 and len(rest) >= 2 + n and b"\0" not in rest[2:2 + n]:
             output += HELLO if rest[2:2 + n] == b"f" else REFUSED
             rest = rest[2 + n:]
-        session(frame(r) + data, 0, HANDSHAKE + output, f"conversation {data!r:.60} (seed {seed})")
+        session(frame(r) + data, 0, HANDSHAKE + output, f"conversation {data!r:.60} (seed {seed})", pieces=rng)
     # A host that stops reading replies ends the session; nookview does not
     # die of SIGPIPE.
     reader = Reader(root)

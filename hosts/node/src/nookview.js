@@ -80,17 +80,27 @@ function frame(path) {
  * A reader-mode session. Reads may be started all at once: at most `window`
  * requests are in the program's hands at a time (it answers one after the
  * other), the rest wait here, and replies are taken as they come.
+ *
+ * Most of what a read costs the host is Node's work around each system call,
+ * so the session makes few: the frames of a turn of the event loop go out in
+ * one write, a full window is topped up only once half of it is answered, and
+ * a reply read alone is handed over without a copy.
  */
 export class Reader {
   #child;
   #exit;
   #window;
-  /** @type {Request[]} not yet sent */
-  #queue = [];
-  /** @type {Request[]} sent, in order, awaiting their replies */
-  #pending = [];
-  /** @type {Buffer} replies read but not yet whole */
-  #buffer = Buffer.alloc(0);
+  /** @type {Request[]} not yet answered, in order, from `#first` on; the first `#sent` are in nookview's hands */
+  #requests = [];
+  #first = 0;
+  #sent = 0;
+  /** @type {Buffer[]} frames to write at the end of this turn */
+  #outgoing = [];
+  /** @type {Buffer[]} what has been read of the replies not yet whole */
+  #parts = [];
+  #partsLength = 0;
+  /** how many bytes at the front of `#parts` the next step of parsing needs */
+  #needed = 3;
   /** @type {NookviewError | null} */
   #ended = null;
 
@@ -102,7 +112,7 @@ export class Reader {
   constructor(child, exit, window) {
     this.#child = child;
     this.#exit = exit;
-    this.#window = Math.max(1, window);
+    this.#window = window;
     const output = /** @type {import('node:stream').Readable} */ (child.stdout);
     output.on('data', (/** @type {Buffer} */ chunk) => this.#receive(chunk));
     // 'close', not 'end': a destroyed stream emits only 'close'.
@@ -127,7 +137,7 @@ export class Reader {
   static async open(executable, root, options) {
     checkExecutable(executable);
     checkPathText(root, 'root');
-    const { window = 16 } = checkShape(options, ['window'], 'openReader options');
+    const { window = 64 } = checkShape(options, ['window'], 'openReader options');
     checkNumber(window, 'window', 1, Number.MAX_SAFE_INTEGER, true);
     const rootFrame = frame(root);
     const { child, exit } = await start(executable, [], { stdio: ['pipe', 'pipe', 'ignore'] });
@@ -196,48 +206,100 @@ export class Reader {
   #send(bytes) {
     if (this.#ended) return Promise.reject(this.#ended);
     return new Promise((resolve, reject) => {
-      this.#queue.push({ bytes, resolve, reject });
+      this.#requests.push({ bytes, resolve, reject });
       this.#pump();
     });
   }
 
+  // Fills the window while this turn's write is still to come, and otherwise
+  // once no more than half of it is in nookview's hands: the frames of a
+  // turn leave together, once its reads have been started.
   #pump() {
-    while (this.#pending.length < this.#window && this.#queue.length > 0) {
-      const request = /** @type {Request} */ (this.#queue.shift());
-      this.#pending.push(request);
-      this.#child.stdin?.write(request.bytes);
+    if ((this.#sent > this.#window / 2 && !this.#outgoing.length) || this.#ended) return;
+    const waiting = this.#requests.length - this.#first - this.#sent;
+    const count = Math.min(waiting, this.#window - this.#sent);
+    if (count <= 0) return;
+    if (!this.#outgoing.length) queueMicrotask(() => this.#flush());
+    for (let i = this.#first + this.#sent; i < this.#first + this.#sent + count; i++) {
+      this.#outgoing.push(this.#requests[i].bytes);
     }
+    this.#sent += count;
+  }
+
+  #flush() {
+    const frames = this.#outgoing;
+    this.#outgoing = [];
+    if (!this.#ended) this.#child.stdin?.write(frames.length === 1 ? frames[0] : Buffer.concat(frames));
   }
 
   /** @param {Buffer} chunk */
   #receive(chunk) {
-    this.#buffer = this.#buffer.length ? Buffer.concat([this.#buffer, chunk]) : chunk;
-    while (this.#buffer.length >= 3 && !this.#ended) {
-      const status = this.#buffer[0];
-      const length = this.#buffer.readUInt16BE(1);
-      if (!this.#pending.length || status > 2 || length > MAX_FILE || (status !== 0 && length)) {
-        const header = this.#buffer.subarray(0, 3).toString('hex');
+    this.#parts.push(chunk);
+    this.#partsLength += chunk.length;
+    // A reply that arrives in many pieces is joined once, when it is whole.
+    if (this.#partsLength < this.#needed) return;
+    const bytes = this.#parts.length === 1 ? chunk : Buffer.concat(this.#parts, this.#partsLength);
+    let at = 0;
+    for (;;) {
+      if (bytes.length - at < 3) {
+        this.#needed = 3;
+        break;
+      }
+      const status = bytes[at];
+      const length = bytes.readUInt16BE(at + 1);
+      if (!this.#sent || status > 2 || length > MAX_FILE || (status !== 0 && length)) {
+        const header = bytes.subarray(at, at + 3).toString('hex');
         this.#end(new NookviewError('protocol', `not a reply: ${header}`));
         this.#hangUp();
         return;
       }
-      if (this.#buffer.length < 3 + length) break;
-      // A copy, so that a kept file does not hold on to the whole chunk.
-      const data = Buffer.from(this.#buffer.subarray(3, 3 + length));
-      this.#buffer = this.#buffer.subarray(3 + length);
-      this.#pending.shift()?.resolve({ status, data });
+      if (bytes.length - at < 3 + length) {
+        this.#needed = 3 + length;
+        break;
+      }
+      this.#answer({ status, data: kept(bytes.subarray(at + 3, at + 3 + length)) });
+      at += 3 + length;
     }
+    this.#parts = at < bytes.length ? [bytes.subarray(at)] : [];
+    this.#partsLength = bytes.length - at;
     this.#pump();
+  }
+
+  /** @param {Reply} reply */
+  #answer(reply) {
+    const request = this.#requests[this.#first];
+    this.#first += 1;
+    this.#sent -= 1;
+    // Answered requests are dropped in bulk, not one at a time.
+    if (this.#first >= 1024 && this.#first * 2 >= this.#requests.length) {
+      this.#requests = this.#requests.slice(this.#first);
+      this.#first = 0;
+    }
+    request.resolve(reply);
   }
 
   /** @param {NookviewError} error */
   #end(error) {
     if (this.#ended) return;
     this.#ended = error;
-    for (const request of [...this.#pending, ...this.#queue]) request.reject(error);
-    this.#pending = [];
-    this.#queue = [];
+    const unanswered = this.#requests.slice(this.#first);
+    this.#requests = [];
+    this.#first = this.#sent = 0;
+    this.#parts = [];
+    for (const request of unanswered) request.reject(error);
   }
+}
+
+/**
+ * `data`, or a copy of it when it is less than half of the memory it sits in:
+ * a kept file then holds on to at most twice its own size (a small copy, to a
+ * slice of Buffer's shared pool), never to a whole chunk of replies. A reply
+ * read alone, the usual case, is not copied: Node sizes each chunk to what
+ * one read gave.
+ * @param {Buffer} data
+ */
+function kept(data) {
+  return data.length * 2 >= data.buffer.byteLength ? data : Buffer.from(data);
 }
 
 /**

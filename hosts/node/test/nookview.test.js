@@ -1,9 +1,10 @@
 // The reader and publisher against the real nookview, on folders made here.
 import assert from 'node:assert/strict';
-import { closeSync, constants, openSync, readdirSync } from 'node:fs';
+import { closeSync, constants, openSync, readdirSync, statSync } from 'node:fs';
 import { mkdir, mkdtemp, rm, symlink, writeFile } from 'node:fs/promises';
 import { tmpdir } from 'node:os';
 import { after, test } from 'node:test';
+import { fileURLToPath } from 'node:url';
 import { identify, openReader, publishReview, unsigned64 } from '../src/index.js';
 
 const { NOOKVIEW: nookview } = process.env;
@@ -31,6 +32,9 @@ for (const [how, status] of [['close', 0], ['SIGKILL', null]]) {
     const read = (path) => reader.read(path).catch((error) => ({ kind: error.code }));
     const results = await Promise.all(paths.map(read));
     paths.forEach((path, i) => assert.deepEqual(results[i], expected(path), `read ${i} of ${path}`));
+    // A kept file holds on to twice its size at most (or to Buffer's pool), never to a whole chunk of replies.
+    const files = results.filter(({ kind }) => kind === 'file').map(({ data }) => data);
+    assert.ok(files.every((data) => data.buffer.byteLength <= Math.max(2 * data.length, Buffer.poolSize)));
     const reads = paths.map(() => read('f1'));
     await reads[10];
     how === 'close' ? reader.close() : process.kill(reader.pid, how);
@@ -41,6 +45,15 @@ for (const [how, status] of [['close', 0], ['SIGKILL', null]]) {
     assert.equal(await reader.close(), status);
   });
 }
+
+test('at most `window` requests are in the program\'s hands while none is answered', async () => {
+  // A stand-in that answers the handshake, then only keeps what it is sent.
+  process.env.STAND_IN = `printf '\\0\\0\\0'; timeout 0.5 cat >${root}/sent`;
+  const reader = await openReader(fileURLToPath(new URL('stand-in.sh', import.meta.url)), root, { window: 4 });
+  const reads = Array.from({ length: 10 }, () => reader.read('f1').catch((error) => error.code));
+  assert.deepEqual(await Promise.all(reads), Array(10).fill('session-ended'));
+  assert.equal(statSync(`${root}/sent`).size, 2 + root.length + 4 * (2 + 'f1'.length));
+});
 
 test('refused roots: with a failure reply, or without one', async () => {
   // [root, whether nookview replied before it exited 1]
