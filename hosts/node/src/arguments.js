@@ -85,8 +85,16 @@ export function checkNumber(value, name, min, max, integer = false) {
  */
 export function checkTimeout(options, what) {
   const { timeoutMs = 5000 } = checkShape(options, ['timeoutMs'], `${what} options`);
-  checkNumber(timeoutMs, 'timeoutMs', 0, MAX_TIMEOUT_MS);
+  checkTimeoutMs(timeoutMs);
   return timeoutMs;
+}
+
+/**
+ * @param {unknown} timeoutMs
+ * @returns {asserts timeoutMs is number}
+ */
+export function checkTimeoutMs(timeoutMs) {
+  checkNumber(timeoutMs, 'timeoutMs', 0, MAX_TIMEOUT_MS);
 }
 
 /**

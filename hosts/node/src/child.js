@@ -40,14 +40,28 @@ export async function start(executable, args, options) {
  * @returns {Promise<Exit>}
  */
 export async function reap(child, exit, timeoutMs) {
+  const first = await within(exit, timeoutMs);
+  if (first) return first;
+  child.kill('SIGKILL');
+  return exit;
+}
+
+/**
+ * What `promise` resolves with, or null once `timeoutMs` has passed first.
+ * @template T
+ * @param {Promise<T>} promise
+ * @param {number} timeoutMs
+ * @returns {Promise<T | null>}
+ */
+export async function within(promise, timeoutMs) {
   /** @type {NodeJS.Timeout | undefined} */
   let timer;
   const late = new Promise((resolve) => {
     timer = setTimeout(resolve, timeoutMs, null);
   });
-  const first = await Promise.race([exit, late]);
-  clearTimeout(timer);
-  if (first) return first;
-  child.kill('SIGKILL');
-  return exit;
+  try {
+    return await Promise.race([promise, late]);
+  } finally {
+    clearTimeout(timer);
+  }
 }

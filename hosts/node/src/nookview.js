@@ -3,8 +3,10 @@
 import { constants, fstatSync } from 'node:fs';
 import { lstat, open, stat } from 'node:fs/promises';
 import { join } from 'node:path';
-import { checkExecutable, checkNumber, checkPathText, checkReview, checkShape, checkTimeout } from './arguments.js';
-import { start, reap } from './child.js';
+import {
+  checkExecutable, checkNumber, checkPathText, checkReview, checkShape, checkTimeout, checkTimeoutMs,
+} from './arguments.js';
+import { start, reap, within } from './child.js';
 
 const MAX_PATH = 1023;
 const MAX_FILE = 8000;
@@ -35,10 +37,15 @@ const MAX_FILE = 8000;
  * - `invalid-directory`: a publish source or destination that cannot be
  *   opened as a directory (missing, a file, a FIFO), or a descriptor that is
  *   closed or not open on a directory; nothing was started.
+ * - `timeout`: the program gave no handshake, or did not finish publishing,
+ *   within `timeoutMs`, and was killed (a root on a network volume that no
+ *   longer answers holds its first look for ever; so does another program
+ *   that waits). A publish killed while held in the file system may still
+ *   complete its move: look before trying again.
  * `status` is the exit status where one is known, else null; `cause` keeps
  * the system's error behind an `invalid-directory`.
  * @typedef {'invalid-path' | 'root-refused' | 'session-ended' | 'protocol'
- *   | 'unexpected-exit' | 'invalid-name' | 'invalid-directory'} NookviewErrorCode
+ *   | 'unexpected-exit' | 'invalid-name' | 'invalid-directory' | 'timeout'} NookviewErrorCode
  */
 export class NookviewError extends Error {
   /**
@@ -126,24 +133,33 @@ export class Reader {
    * 1), `unexpected-exit` when the program ends otherwise before its
    * handshake, `protocol` when its first reply is neither the handshake nor
    * the failure reply, `invalid-path` (unsent) for root text that cannot be
-   * sent, the system's error when it cannot be started, and, before starting
-   * anything, a TypeError or RangeError for arguments of the wrong type or
-   * value (`window` must be an integer of at least 1).
+   * sent, `timeout` when no answer came within `timeoutMs` (the program is
+   * killed), the system's error when it cannot be started, and, before
+   * starting anything, a TypeError or RangeError for arguments of the wrong
+   * type or value (`window` must be an integer of at least 1).
    * @param {string} executable
    * @param {string | Uint8Array} root
-   * @param {{ window?: number }} [options]
+   * @param {{ window?: number, timeoutMs?: number }} [options]
    * @returns {Promise<Reader>}
    */
   static async open(executable, root, options) {
     checkExecutable(executable);
     checkPathText(root, 'root');
-    const { window = 64 } = checkShape(options, ['window'], 'openReader options');
+    const { window = 64, timeoutMs = 10_000 } = checkShape(options, ['window', 'timeoutMs'], 'openReader options');
     checkNumber(window, 'window', 1, Number.MAX_SAFE_INTEGER, true);
+    checkTimeoutMs(timeoutMs);
     const rootFrame = frame(root);
     const { child, exit } = await start(executable, [], { stdio: ['pipe', 'pipe', 'ignore'] });
     const reader = new Reader(child, exit, window);
-    /** @type {Reply | NookviewError} */
-    const reply = await reader.#send(rootFrame).catch((error) => error);
+    /** @type {Reply | NookviewError | null} */
+    const reply = await within(reader.#send(rootFrame).catch((error) => error), timeoutMs);
+    if (reply === null) {
+      // Not waited for: a process held in the file system leaves only when it lets go.
+      reader.#end(new NookviewError('session-ended', 'the host gave up on the session'));
+      reader.#hangUp();
+      child.kill('SIGKILL');
+      throw new NookviewError('timeout', `no answer to the root within ${timeoutMs} ms: nookview was killed`);
+    }
     if (!(reply instanceof Error) && reply.status === 0 && reply.data.length === 0) return reader;
     const status = await reader.close();
     // Otherwise the output ended before any reply.
@@ -424,15 +440,19 @@ const descriptorPaths = () => stat('/proc/self/fd').then((stats) => stats.isDire
  * nookview does not; and, before anything starts, with a TypeError or
  * RangeError for arguments of the wrong type or value, among them a
  * destination descriptor where no path leads through one (macOS: pass the
- * destination as a path).
+ * destination as a path). `timeout`: not finished within `timeoutMs`, and
+ * killed.
  * @param {string} executable the absolute path of nookview
  * @param {{ source: string | number, destination: string | number, name: string,
  *   entry: Identity, destinationIdentity: Identity }} review
+ * @param {{ timeoutMs?: number }} [options]
  * @returns {Promise<PublishResult>}
  */
-export async function publishReview(executable, review) {
+export async function publishReview(executable, review, options) {
   checkExecutable(executable);
   checkReview(review);
+  const { timeoutMs = 10_000 } = checkShape(options, ['timeoutMs'], 'publishReview options');
+  checkTimeoutMs(timeoutMs);
   const { source, destination, name, entry, destinationIdentity: target } = review;
   if (typeof destination === 'number' && !(await descriptorPaths())) {
     throw new TypeError('a destination descriptor cannot be checked on this system: pass the destination as a path');
@@ -444,8 +464,13 @@ export async function publishReview(executable, review) {
   try {
     const fds = [await directoryDescriptor(source, opened), await directoryDescriptor(destination, opened)];
     const args = ['--publish-review', name, entry.device, entry.inode, target.device, target.inode];
-    const { exit } = await start(executable, args, { stdio: ['ignore', 'ignore', 'ignore', ...fds] });
-    const { status } = await exit;
+    const { child, exit } = await start(executable, args, { stdio: ['ignore', 'ignore', 'ignore', ...fds] });
+    const ended = await within(exit, timeoutMs);
+    if (!ended) {
+      child.kill('SIGKILL');
+      throw new NookviewError('timeout', `not done within ${timeoutMs} ms: nookview was killed; look before trying again`);
+    }
+    const { status } = ended;
     const result = PUBLISHED[status ?? -1];
     if (!result) throw new NookviewError('unexpected-exit', `nookview ended with ${status}`, { status });
     const arrived = typeof destination === 'number' ? `/proc/self/fd/${destination}/${name}` : join(destination, name);

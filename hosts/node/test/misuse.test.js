@@ -65,6 +65,9 @@ const WRONG_PROGRAMS = [
   [() => openReader(standingIn('exit 64'), root), 'unexpected-exit', 1],
   [() => openReader(standingIn("printf '\\0\\0\\0\\377\\377\\377'"), root).then((r) => r.read('file')), 'protocol', 1],
   [() => publishReview('/bin/true', review), 'unexpected-exit', 1],
+  // Programs that never answer, as nookview held by a network volume that no longer answers would.
+  [() => openReader(standingIn('exec sleep 9'), root, { timeoutMs: 100 }), 'timeout', 1],
+  [() => publishReview(standingIn('exec sleep 9'), review, { timeoutMs: 100 }), 'timeout', 1],
 ];
 const PUBLISH_ERRORS = [
   ...[file, `${root}/fifo`, `${root}/gone`].map((path) => [() => publish({ destination: path }), 'invalid-directory']),
