@@ -14,10 +14,12 @@
 import assert from 'node:assert/strict';
 import { randomBytes } from 'node:crypto';
 import { cpus, loadavg, tmpdir } from 'node:os';
+import { resolve } from 'node:path';
 import { mkdir, mkdtemp, readFile, rm, writeFile } from 'node:fs/promises';
 import { openReader } from '../hosts/node/src/index.js';
 
-const [nookview, ...options] = process.argv.slice(2);
+const [given, ...options] = process.argv.slice(2);
+const nookview = resolve(given); // the library takes absolute paths only
 const quick = options.includes('--quick');
 const page = options.includes('--page') ? options[options.indexOf('--page') + 1] : null;
 const [count, rounds] = quick ? [200, 1] : [10000, 5];
